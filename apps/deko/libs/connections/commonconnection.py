@@ -1,0 +1,3 @@
+class CommonConnection:
+    def __init__(self, conn):
+        self.conn = conn

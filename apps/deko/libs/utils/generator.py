@@ -1,0 +1,1 @@
+def uuidGenerator(): return "x"

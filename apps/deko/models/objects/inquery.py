@@ -1,0 +1,4 @@
+class InqueryDetail:
+    def __init__(self, harga, data):
+        self.harga = harga
+        self.data = data

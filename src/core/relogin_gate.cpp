@@ -1,0 +1,35 @@
+#include "core/relogin_gate.h"
+
+namespace deko {
+
+void Flight::complete(bool ok) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (done_) return;
+        done_ = true;
+        ok_ = ok;
+    }
+    done_cv_.notify_all();
+}
+
+bool Flight::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_cv_.wait(lock, [this] { return done_; });
+    return ok_;
+}
+
+ReloginGate::Decision ReloginGate::decide(const void* terminal, bool token_is_stale) {
+    auto it = flights_.find(terminal);
+    if (it != flights_.end()) return {Action::Wait, it->second};
+    if (token_is_stale) return {Action::Resend, nullptr};
+    auto flight = std::make_shared<Flight>();
+    flights_.emplace(terminal, flight);
+    return {Action::Login, flight};
+}
+
+void ReloginGate::finish(const void* terminal, const std::shared_ptr<Flight>& flight) {
+    auto it = flights_.find(terminal);
+    if (it != flights_.end() && it->second == flight) flights_.erase(it);
+}
+
+}  // namespace deko

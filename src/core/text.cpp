@@ -1,0 +1,37 @@
+#include "core/text.h"
+
+namespace deko {
+
+std::string remove_chars(std::string_view text, std::string_view chars) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (chars.find(c) == std::string_view::npos) out.push_back(c);
+    return out;
+}
+
+std::string remove_all(std::string_view text, std::string_view needle) {
+    if (needle.empty()) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    for (size_t hit; (hit = text.find(needle, pos)) != std::string_view::npos;
+         pos = hit + needle.size())
+        out.append(text.substr(pos, hit - pos));
+    out.append(text.substr(pos));
+    return out;
+}
+
+std::string clean_product_code(std::string_view code) {
+    // Removing the three characters one after another or all at once gives the same text.
+    return remove_chars(code, ". -");
+}
+
+std::string strip_offer_tags(std::string_view description) {
+    std::string s = remove_all(description, "<div>");
+    s = remove_all(s, "</div>");
+    s = remove_all(s, "<p>");
+    return remove_all(s, "</p>");
+}
+
+}  // namespace deko

@@ -1,0 +1,22 @@
+// Text cleaning for catalogue records. Works on UTF-8 bytes: every needle is ASCII, so
+// byte-wise removal gives the same result as removal on code points.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace deko {
+
+// Every occurrence of each character of `chars` removed, in one pass.
+std::string remove_chars(std::string_view text, std::string_view chars);
+
+// Every non-overlapping occurrence of `needle` removed, scanning left to right.
+std::string remove_all(std::string_view text, std::string_view needle);
+
+// Product code as the host's product key: ".", " " and "-" removed.
+std::string clean_product_code(std::string_view code);
+
+// Offer description with the tags "<div>", "</div>", "<p>", "</p>" removed, in that order.
+// No other markup is touched, and the tags are matched in lower case only.
+std::string strip_offer_tags(std::string_view description);
+
+}  // namespace deko

@@ -1,0 +1,109 @@
+#include "glue.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+namespace deko {
+
+namespace {
+
+// Owned for the life of the process: never released, so nothing runs at interpreter exit.
+PyObject* g_globals = nullptr;
+std::map<std::string, PyObject*>* g_classes = new std::map<std::string, PyObject*>();
+
+}  // namespace
+
+void set_module_globals(py::dict globals) {
+    g_globals = globals.inc_ref().ptr();
+}
+
+py::object global(const char* name) {
+    PyObject* value = g_globals ? PyDict_GetItemString(g_globals, name) : nullptr;
+    if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool equals(py::handle value, py::handle other) {
+    int r = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::str text_of(py::handle value) { return py::str(value); }
+
+void console(py::handle self, py::handle text, const char* level) {
+    self.attr("terminal").attr("console")(text, level);
+}
+
+void console(py::handle self, const char* text, const char* level) {
+    console(self, py::str(text), level);
+}
+
+bool current_exception_is_ordinary() {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        return e.matches(PyExc_Exception);
+    } catch (...) {
+        return true;
+    }
+}
+
+py::object current_exception_object() {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        return e.value();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, "out of memory");
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown error in the connection module");
+    }
+    py::error_already_set err;
+    return err.value();
+}
+
+py::object log_current_exception(py::handle self) {
+    py::object error = current_exception_object();
+    return self.attr("terminal").attr("logException")(error);
+}
+
+void rename_function(py::handle fn, const char* name) {
+    PyObject* capsule = PyCFunction_GET_SELF(fn.ptr());
+    auto* rec = static_cast<py::detail::function_record*>(
+        PyCapsule_GetPointer(capsule, py::detail::get_function_record_capsule_name()));
+    if (!rec) throw py::error_already_set();
+    char* renamed = strdup(name);
+    if (!renamed) throw std::bad_alloc();
+    std::free(const_cast<char*>(rec->name));
+    rec->name = renamed;
+    rec->def->ml_name = rec->name;
+}
+
+void set_module_class(const char* name, py::handle cls) {
+    (*g_classes)[name] = cls.inc_ref().ptr();
+}
+
+py::object module_class(const char* name) {
+    auto it = g_classes->find(name);
+    if (it == g_classes->end()) throw std::logic_error(std::string("class not defined: ") + name);
+    return py::reinterpret_borrow<py::object>(it->second);
+}
+
+}  // namespace deko

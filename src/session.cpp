@@ -1,0 +1,186 @@
+// Session core: the connection object, the request pipeline with re-login, login with OTP,
+// the balance check.
+#include "core/relogin_gate.h"
+#include "glue.h"
+
+namespace deko {
+
+namespace {
+
+using py::arg;
+
+// Every re-login of the process goes through one gate; its registry is guarded by the GIL.
+ReloginGate& relogin_gate() {
+    static ReloginGate* gate = new ReloginGate();
+    return *gate;
+}
+
+// Depth of login() on this thread. Requests sent while a login runs never start another
+// re-login: an expired-session answer to them is an ordinary refusal.
+thread_local int t_login_depth = 0;
+
+struct LoginScope {
+    LoginScope() { ++t_login_depth; }
+    ~LoginScope() { --t_login_depth; }
+    LoginScope(const LoginScope&) = delete;
+    LoginScope& operator=(const LoginScope&) = delete;
+};
+
+// Ends the leader's flight and wakes the threads waiting for it (without the GIL).
+void finish_flight(const void* key, const std::shared_ptr<Flight>& flight, bool ok) {
+    relogin_gate().finish(key, flight);
+    py::gil_scoped_release nogil;
+    flight->complete(ok);
+}
+
+py::object send(py::handle self, py::handle request, const py::dict& options, bool may_relogin);
+
+// The provider answered "invalid_token" to `completed`, sent with the token `sent`.
+py::object renew_session(py::handle self, py::handle request, const py::dict& options,
+                         py::handle completed, py::handle sent) {
+    py::object terminal = self.attr("terminal");
+    py::object current = terminal.attr("auth_token");
+    bool stale = truthy(current) && !equals(current, sent);
+    const void* key = terminal.ptr();
+    ReloginGate::Decision decision = relogin_gate().decide(key, stale);
+
+    if (decision.action == ReloginGate::Action::Resend) return send(self, request, options, false);
+
+    if (decision.action == ReloginGate::Action::Wait) {
+        bool ok;
+        {
+            py::gil_scoped_release nogil;
+            ok = decision.flight->wait();
+        }
+        if (ok) return send(self, request, options, false);
+        return py::reinterpret_borrow<py::object>(completed);
+    }
+
+    bool ok = false;
+    try {
+        terminal.attr("auth_token") = py::str("");
+        console(self, "Login Habis. Mencoba Login Kembali...", "warning");
+        py::object result;
+        {
+            LoginScope scope;
+            result = self.attr("login")();
+        }
+        bool status = truthy(result.attr("status"));
+        py::object pesan = result.attr("pesan");
+        ok = status;
+        console(self, pesan, status ? "sukses" : "gagal");
+    } catch (...) {
+        finish_flight(key, decision.flight, false);
+        throw;
+    }
+    finish_flight(key, decision.flight, ok);
+    if (ok) return send(self, request, options, false);
+    return py::reinterpret_borrow<py::object>(completed);
+}
+
+// One guarded send: none on no answer or on any error (passed to logException).
+py::object send(py::handle self, py::handle request, const py::dict& options, bool may_relogin) {
+    try {
+        py::object terminal = self.attr("terminal");
+        py::object token = terminal.attr("auth_token");
+        options["auth"] = token;
+        py::object completed = request(**options);
+        py::object http = self.attr("http");
+        completed.attr("makerequest")(http, terminal.attr("logging"));
+        if (!truthy(completed.attr("conn"))) return py::none();
+        if (!completed.is_none() && !truthy(completed.attr("sukses")) &&
+            equals(completed.attr("error_msg"), py::str("invalid_token")) && may_relogin &&
+            t_login_depth == 0)
+            return renew_session(self, request, options, completed, token);
+        return completed;
+    } catch (...) {
+        log_current_exception(self);
+        return py::none();
+    }
+}
+
+void init(py::object self, py::object controller, py::object terminal) {
+    self.attr("controller") = controller;
+    self.attr("terminal") = terminal;
+    self.attr("session") = py::none();
+    self.attr("commonconnection") = global("CommonConnection")(self);
+    self.attr("http") = global("urllib3").attr("PoolManager")();
+}
+
+py::object makerequest(py::object self, py::object request, py::kwargs options) {
+    return send(self, request, options, true);
+}
+
+py::object login(py::object self) {
+    LoginScope scope;
+    try {
+        py::object terminal = self.attr("terminal");
+        py::object config = terminal.attr("config").attr("deko");
+        py::object msisdn = global("normalizemsisdn")(config["nomor"]);
+        py::object idretail = config["idretail"];
+        py::object date = global("datetime").attr("datetime").attr("now")();
+        py::object jam = date.attr("strftime")("%H:%M:%S");
+        py::object tanggal = date.attr("strftime")("%Y-%m-%d");
+        py::object requests = global("dekorequest");
+        auto result = [](bool status, py::handle pesan) {
+            return global("FuncResponse")(status, pesan);
+        };
+        const char* no_connection = "Koneksi gagal, tidak dapat melakukan login";
+
+        py::object login_nomor = self.attr("makerequest")(
+            requests.attr("LoginNomor"), arg("msisdn") = msisdn, arg("idretail") = idretail);
+        if (login_nomor.is_none()) return result(false, py::str(no_connection));
+        if (!truthy(login_nomor.attr("sukses"))) return result(false, login_nomor.attr("error_msg"));
+
+        py::object otp = terminal.attr("getOtp")(jam, tanggal);
+        if (otp.is_none())
+            return result(false, py::str("Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar"));
+
+        py::object login_otp = self.attr("makerequest")(
+            global("dekorequest").attr("LoginOtp"), arg("msisdn") = msisdn, arg("otp") = otp,
+            arg("idretail") = idretail);
+        if (login_otp.is_none()) return result(false, py::str(no_connection));
+        if (truthy(login_otp.attr("sukses"))) {
+            terminal.attr("auth_token") = login_otp.attr("response")["gatewayToken"];
+            return result(true, py::str("Login Berhasil Dengan OTP ") + text_of(otp));
+        }
+        return result(false, login_otp.attr("error_msg"));
+    } catch (...) {
+        log_current_exception(self);
+        return py::none();
+    }
+}
+
+py::object cek_saldo(py::object self, py::object check_login) {
+    bool as_login = truthy(check_login);
+    if (!as_login) console(self, "Mengecek Saldo...", "default");
+    py::object ceksaldo = self.attr("makerequest")(global("dekorequest").attr("Balance"));
+    if (!ceksaldo.is_none() && truthy(ceksaldo.attr("sukses"))) {
+        console(self, as_login ? "Login Berhasil" : "Cek Saldo Berhasil", "sukses");
+        return ceksaldo.attr("balance");
+    }
+    py::dict fallback;
+    fallback["Total"] = "0";
+    return std::move(fallback);
+}
+
+py::object get_connection_thread(py::object /*self*/) {
+    return module_class("DekoConnectonThread");
+}
+
+}  // namespace
+
+void add_session_methods(Methods& m) {
+    m["__init__"] = method("__init__", &init, "Keep the controller and terminal; build the HTTP pool.",
+                           arg("self"), arg("controller"), arg("terminal"));
+    m["makerequest"] = method("makerequest", &makerequest,
+                              "Send a request class with the terminal's token; none when no answer came.",
+                              arg("self"), arg("request"));
+    m["login"] = method("login", &login, "Log in with the retailer's number and an OTP.", arg("self"));
+    m["cek_saldo"] = method("cek_saldo", &cek_saldo, "Check the deposit balance (or announce a login).",
+                            arg("self"), arg("check_login") = false);
+    m["get_connection_thread"] = method("get_connection_thread", &get_connection_thread,
+                                        "The worker-thread class of this connection type.", arg("self"));
+}
+
+}  // namespace deko
