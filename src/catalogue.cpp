@@ -1,7 +1,216 @@
+// Product catalogue: category and best-offer lookups, and the catalogue pull.
+#include "core/text.h"
 #include "glue.h"
+
+#include <string>
 
 namespace deko {
 
-void add_catalogue_methods(Methods&) {}
+namespace {
+
+using py::arg;
+
+// request == None, with Python's equality.
+bool equals_none(py::handle value) { return equals(value, py::none()); }
+
+// The completed request's payload, or an empty list after showing why there is none.
+py::object lookup(py::handle self, const char* request_class, const char* field, py::handle value) {
+    py::dict fields;
+    fields[field] = value;
+    py::object completed =
+        self.attr("makerequest")(global("dekorequest").attr(request_class), **fields);
+    if (equals_none(completed)) {
+        console(self, "Cek Paket Terbaik Gagal", "gagal");
+        return py::list();
+    }
+    if (!truthy(completed.attr("sukses"))) {
+        console(self, completed.attr("error_msg"), "gagal");
+        return py::list();
+    }
+    return completed.attr("produk");
+}
+
+py::object get_produk(py::object self, py::object kategori) {
+    return lookup(self, "Produk", "kategori", kategori);
+}
+
+py::object get_terbaik(py::object self, py::object msisdn) {
+    return lookup(self, "ProdukTerbaik", "msisdn", msisdn);
+}
+
+py::object get_produk_terbaik(py::object self, py::object msisdn, py::object offerid) {
+    py::object completed = self.attr("makerequest")(global("dekorequest").attr("ProdukTerbaik"),
+                                                     arg("msisdn") = msisdn);
+    if (completed.is_none()) {
+        console(self, "Cek Paket Gagal", "gagal");
+        return py::make_tuple(false, "Koneksi Terputus");
+    }
+    if (!truthy(completed.attr("sukses"))) {
+        py::object error_msg = completed.attr("error_msg");
+        console(self, error_msg, "gagal");
+        return py::make_tuple(false, error_msg);
+    }
+    py::object offer = completed.attr("produkById")(offerid);
+    if (equals_none(offer))
+        return py::make_tuple(
+            false, "Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar");
+    return py::make_tuple(true, offer);
+}
+
+// Catalogue pull -----------------------------------------------------------------------------
+
+// Keys of a catalogue record, in record order, made once.
+struct RecordKeys {
+    py::str kodeproduk{"kodeproduk"}, tipe{"tipe"}, paketid{"paketid"}, harga{"harga"},
+        kategori{"kategori"}, nama{"nama"}, keterangan{"keterangan"};
+    py::str code{"CODE"}, display_name{"DISPLAY_NAME"}, description{"DESCRIPTION"},
+        final_price{"FINAL_PRICE"};
+    py::str offer_id{"offerId"}, product_type{"productType"}, offer_description{"offerDescription"},
+        product_price{"productPrice"};
+    py::str empty{""}, crp{"CRP"};
+};
+
+// A plain str as UTF-8, or nothing for anything else (str subclasses, other types and texts
+// that cannot be encoded are handled by Python's own methods).
+bool utf8_of(py::handle value, std::string_view& out) {
+    if (!PyUnicode_CheckExact(value.ptr())) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    out = std::string_view(data, static_cast<size_t>(size));
+    return true;
+}
+
+py::object text_from(const std::string& s, py::handle original, std::string_view original_utf8) {
+    if (s.size() == original_utf8.size()) return py::reinterpret_borrow<py::object>(original);
+    return py::reinterpret_steal<py::object>(
+        PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// code.replace(".", "").replace(" ", "").replace("-", "")
+py::object clean_code(py::handle code) {
+    std::string_view utf8;
+    if (utf8_of(code, utf8)) return text_from(clean_product_code(utf8), code, utf8);
+    return code.attr("replace")(".", "").attr("replace")(" ", "").attr("replace")("-", "");
+}
+
+// key.replace("_", "")
+py::object clean_type_key(py::handle key) {
+    std::string_view utf8;
+    if (utf8_of(key, utf8)) return text_from(remove_chars(utf8, "_"), key, utf8);
+    return key.attr("replace")("_", "");
+}
+
+// The offer description without "<div>", "</div>", "<p>", "</p>".
+py::object clean_description(py::handle description) {
+    std::string_view utf8;
+    if (utf8_of(description, utf8)) return text_from(strip_offer_tags(utf8), description, utf8);
+    py::object s = py::reinterpret_borrow<py::object>(description);
+    for (const char* tag : {"<div>", "</div>", "<p>", "</p>"}) s = s.attr("replace")(tag, "");
+    return s;
+}
+
+py::object item(py::handle mapping, py::handle key) {
+    PyObject* v = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+py::dict record(const RecordKeys& k, py::handle kodeproduk, py::handle tipe, py::handle paketid,
+                py::handle harga, py::handle kategori, py::handle nama) {
+    py::dict r;
+    r[k.kodeproduk] = kodeproduk;
+    r[k.tipe] = tipe;
+    r[k.paketid] = paketid;
+    r[k.harga] = harga;
+    r[k.kategori] = kategori;
+    r[k.nama] = nama;
+    r[k.keterangan] = k.empty;
+    return r;
+}
+
+// Made at import, kept for the life of the process.
+const RecordKeys* g_keys = nullptr;
+
+py::object pull_catalogue(py::handle self, py::handle nomors) {
+    const RecordKeys& k = *g_keys;
+
+    py::dict category_tipe;
+    category_tipe["DEKO_TOPUP"] = "PULSA";
+    category_tipe["DEKO_TOPUPALL"] = "PULSA";
+    category_tipe["DEKO_PACKAGE"] = "PAKET";
+    category_tipe["VAS_PRODUCTS"] = "PAKET";
+    category_tipe["FRC"] = "KPK";
+    category_tipe["SPV_BLANK"] = "SPV";
+    py::dict products;
+    py::list clean_products;
+
+    for (const char* code : {"0", "1", "3"}) {
+        py::object result = self.attr("get_produk")(code);
+        for (py::handle key : result) products[key] = item(result, key);
+    }
+
+    for (auto entry : products) {
+        py::handle key = entry.first;
+        py::object kategori, tipe;  // worked out with the key's first product
+        for (py::handle p : entry.second) {
+            py::object paketid = item(p, k.code);
+            py::object kodeproduk = clean_code(item(p, k.code));
+            if (!kategori) {
+                kategori = clean_type_key(key);
+                tipe = category_tipe.contains(key) ? py::object(category_tipe[key])
+                                                   : py::reinterpret_borrow<py::object>(key);
+            }
+            py::object nama = equals(item(p, k.code), item(p, k.display_name))
+                                  ? item(p, k.description)
+                                  : item(p, k.display_name);
+            py::object harga = item(p, k.final_price);
+            clean_products.append(record(k, kodeproduk, tipe, paketid, harga, kategori, nama));
+        }
+    }
+
+    for (py::handle number : nomors.attr("split")(",")) {
+        if (equals(number, k.empty)) continue;
+        py::object offers = self.attr("get_terbaik")(number);
+        for (py::handle o : offers) {
+            py::object paketid = item(o, k.offer_id);
+            py::object kodeproduk = clean_code(item(o, k.offer_id));
+            py::object kategori = item(o, k.product_type);
+            py::object nama = clean_description(item(o, k.offer_description));
+            py::object harga = item(o, k.product_price);
+            clean_products.append(record(k, kodeproduk, k.crp, paketid, harga, kategori, nama));
+        }
+    }
+    return global("FuncResponse")(true, clean_products);
+}
+
+py::object tarik_produk(py::object self, py::object nomors) {
+    try {
+        return pull_catalogue(self, nomors);
+    } catch (...) {
+        if (!current_exception_is_ordinary()) throw;
+        global("print")(log_current_exception(self));
+        return global("FuncResponse")(false, "Gagal Mengambil Produk");
+    }
+}
+
+}  // namespace
+
+void add_catalogue_methods(Methods& m) {
+    if (!g_keys) g_keys = new RecordKeys();
+    m["tarik_produk"] = method("tarik_produk", &tarik_produk,
+                               "Pull the catalogue and the best offers for the numbers into records.",
+                               arg("self"), arg("nomors"));
+    m["get_produk"] = method("get_produk", &get_produk, "The products of one category, by type.",
+                             arg("self"), arg("kategori"));
+    m["get_terbaik"] = method("get_terbaik", &get_terbaik, "The best offers for one number.",
+                              arg("self"), arg("msisdn"));
+    m["get_produk_terbaik"] = method("get_produk_terbaik", &get_produk_terbaik,
+                                     "One best offer of a number: (found, offer or message).",
+                                     arg("self"), arg("msisdn"), arg("offerid"));
+}
 
 }  // namespace deko

@@ -41,6 +41,12 @@ bool equals(py::handle value, py::handle other) {
     return r == 1;
 }
 
+bool differs(py::handle value, py::handle other) {
+    int r = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_NE);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 py::str text_of(py::handle value) { return py::str(value); }
 
 void console(py::handle self, py::handle text, const char* level) {

@@ -25,6 +25,9 @@ bool truthy(py::handle value);
 // value == other with Python's equality.
 bool equals(py::handle value, py::handle other);
 
+// value != other with Python's inequality (not always the negation of ==).
+bool differs(py::handle value, py::handle other);
+
 // str(value).
 py::str text_of(py::handle value);
 

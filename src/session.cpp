@@ -94,6 +94,7 @@ py::object send(py::handle self, py::handle request, const py::dict& options, bo
             return renew_session(self, request, options, completed, token);
         return completed;
     } catch (...) {
+        if (!current_exception_is_ordinary()) throw;
         log_current_exception(self);
         return py::none();
     }
@@ -146,6 +147,7 @@ py::object login(py::object self) {
         }
         return result(false, login_otp.attr("error_msg"));
     } catch (...) {
+        if (!current_exception_is_ordinary()) throw;
         log_current_exception(self);
         return py::none();
     }

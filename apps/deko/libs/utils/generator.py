@@ -1,1 +1,7 @@
-def uuidGenerator(): return "x"
+"""Identifier generator."""
+import uuid
+
+
+def uuidGenerator():
+    """A new random identifier: 32 lower-case hex digits."""
+    return uuid.uuid4().hex

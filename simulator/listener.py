@@ -1,0 +1,82 @@
+"""A terminal that receives the gateway's replies: HTTP POST /reply on 127.0.0.1."""
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+class TerminalListener(object):
+    """Keeps every reply body (text) in ``received``; answers HTTP ``status`` (200)."""
+
+    def __init__(self, port=0, status=200):
+        self.port = port
+        self.status = status
+        self.received = []
+        self._cond = threading.Condition()
+        self._server = None
+        self._thread = None
+
+    def start(self):
+        server = ThreadingHTTPServer(("127.0.0.1", self.port), _ReplyHandler)
+        server.daemon_threads = True
+        server.listener = self
+        self._server = server
+        self.port = server.server_address[1]
+        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
+                                        name="terminal-listener", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        server, self._server = self._server, None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+            self._thread.join(5)
+
+    def __enter__(self):
+        return self.start() if self._server is None else self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    def _add(self, text):
+        with self._cond:
+            self.received.append(text)
+            self._cond.notify_all()
+
+    def wait_for(self, n, timeout=5.0):
+        """Wait until at least ``n`` replies arrived (at most ``timeout`` s); True if they did."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while len(self.received) < n:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    return False
+                self._cond.wait(remaining)
+            return True
+
+
+class _ReplyHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    timeout = 30
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length).decode("utf-8") if length > 0 else ""
+        listener = self.server.listener
+        status = listener.status if self.path.split("?")[0] == "/reply" else 404
+        if 200 <= status < 300:
+            listener._add(body)
+        data = b"ok" if 200 <= status < 300 else b"error"
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain; charset=utf-8")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)

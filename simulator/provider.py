@@ -1,0 +1,555 @@
+"""Simulated Deko retailer service over HTTP on loopback.
+
+Wire protocol: every endpoint takes a JSON body and answers
+``{"success": bool, "message": text, "error": text, "data": ...}`` with HTTP 200,
+also for refusals. Sessions: ``/auth/login`` sends an OTP to the chip's inbox,
+``/auth/otp`` exchanges it for a token; every other provider endpoint needs that
+token in the ``X-Gateway-Token`` header, else it refuses with "invalid_token".
+
+Endpoints: POST /auth/login, /auth/otp, /balance, /products, /offers, /purchase,
+/purchase/spv, /purchase/kpk, /purchase/offer, /check/kpk, /check/spv, /history.
+Control: GET /_sim/inbox?msisdn=&since=, POST /_sim/expire, /_sim/fault, /_sim/clear.
+"""
+import datetime
+import hashlib
+import json
+import random
+import re
+import secrets
+import socket
+import threading
+import time
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+UTC7 = datetime.timezone(datetime.timedelta(hours=7))
+PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
+FAULT_KINDS = ("drop", "delay", "http500", "refuse")
+PUBLIC_PATHS = ("/auth/login", "/auth/otp")
+
+# Regular catalogue: category code -> product-type key -> products.
+BASE_CATALOGUE = {
+    "0": {
+        "DEKO_TOPUP": [
+            {"CODE": "TP5", "DISPLAY_NAME": "Pulsa 5.000", "DESCRIPTION": "Pulsa reguler 5rb", "FINAL_PRICE": 6000},
+            {"CODE": "TP10", "DISPLAY_NAME": "Pulsa 10.000", "DESCRIPTION": "Pulsa reguler 10rb", "FINAL_PRICE": 10500},
+            {"CODE": "TP25", "DISPLAY_NAME": "TP25", "DESCRIPTION": "<b>Pulsa</b> 25.000", "FINAL_PRICE": "25500"},
+            {"CODE": "TP50", "DISPLAY_NAME": "Pulsa 50.000", "DESCRIPTION": "Pulsa reguler 50rb", "FINAL_PRICE": 50250},
+        ],
+        "DEKO_TOPUPALL": [
+            {"CODE": "TPA20", "DISPLAY_NAME": "Pulsa All 20rb", "DESCRIPTION": "Pulsa semua operator", "FINAL_PRICE": 20500},
+            {"CODE": "TPA.50", "DISPLAY_NAME": "Pulsa All 50rb", "DESCRIPTION": "Pulsa semua operator", "FINAL_PRICE": "50500"},
+        ],
+        "SPV_BLANK": [
+            {"CODE": "SPV5", "DISPLAY_NAME": "Voucher Perdana 5GB", "DESCRIPTION": "<p>Voucher kosong 5GB</p>", "FINAL_PRICE": 30000},
+            {"CODE": "SPV-10GB", "DISPLAY_NAME": "SPV-10GB", "DESCRIPTION": "<p>Voucher kosong <b>10GB</b></p>", "FINAL_PRICE": 50000},
+        ],
+    },
+    "1": {
+        "DEKO_PACKAGE": [
+            {"CODE": "X1.5-G 2", "DISPLAY_NAME": "Xtra 1.5GB 2 Hari", "DESCRIPTION": "<div>Kuota 1.5GB</div> 2 hari", "FINAL_PRICE": 12000},
+            {"CODE": "DP 10GB", "DISPLAY_NAME": "Paket 10GB 30 Hari", "DESCRIPTION": "Kuota 10GB 30 hari", "FINAL_PRICE": 65000},
+            {"CODE": "DP30", "DISPLAY_NAME": "DP30", "DESCRIPTION": "<div>Kuota <b>30GB</b></div><br>30 hari", "FINAL_PRICE": "110000"},
+        ],
+        "VAS_PRODUCTS": [
+            {"CODE": "VAS.MUSIC", "DISPLAY_NAME": "Langganan Musik 30 Hari", "DESCRIPTION": "Musik tanpa batas", "FINAL_PRICE": 15000},
+        ],
+        "DEKO_TOPUPALL": [
+            {"CODE": "TPA100", "DISPLAY_NAME": "Pulsa All 100rb", "DESCRIPTION": "Pulsa semua operator", "FINAL_PRICE": 100500},
+        ],
+    },
+    "3": {
+        "FRC": [
+            {"CODE": "FRC-KPK1", "DISPLAY_NAME": "Paket Ketengan Harian", "DESCRIPTION": "Kuota ketengan 1 hari", "FINAL_PRICE": 3000},
+            {"CODE": "FRC 7D", "DISPLAY_NAME": "FRC 7D", "DESCRIPTION": "<p>Kuota ketengan <b>7 hari</b></p>", "FINAL_PRICE": 9000},
+        ],
+        "NEW_TYPE": [
+            {"CODE": "NT1", "DISPLAY_NAME": "Produk Baru", "DESCRIPTION": "Produk jenis baru", "FINAL_PRICE": "7000"},
+        ],
+    },
+}
+
+
+def national(number):
+    """Digits of a phone number without its country or trunk prefix ("812...")."""
+    digits = re.sub(r"\D", "", "" if number is None else str(number))
+    if digits.startswith("62"):
+        digits = digits[2:]
+    return digits[1:] if digits.startswith("0") else digits
+
+
+def msisdn62(number):
+    return "62" + national(number)
+
+
+def msisdn08(number):
+    return "0" + national(number)
+
+
+def whole(value):
+    """A price as a whole number (text or number, decimals truncated); None if not a price."""
+    try:
+        return int(float(str(value).strip()))
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
+def build_catalogue(size=None):
+    """The regular catalogue; with ``size``, padded with generated products to about that many."""
+    catalogue = json.loads(json.dumps(BASE_CATALOGUE))
+    slots = [(cat, key) for cat in sorted(catalogue) for key in catalogue[cat]]
+    extra = max(0, int(size or 0) - sum(len(p) for c in catalogue.values() for p in c.values()))
+    for i in range(extra):
+        cat, key = slots[i % len(slots)]
+        price = 1000 + (i % 200) * 500
+        catalogue[cat][key].append({
+            "CODE": "G%s.%05d" % (key[:3], i),
+            "DISPLAY_NAME": "Produk %s %d" % (key.title().replace("_", " "), i),
+            "DESCRIPTION": "<p>Produk generik nomor %d</p>" % i,
+            "FINAL_PRICE": str(price) if i % 5 == 0 else price,
+        })
+    return catalogue
+
+
+def offers_for(number):
+    """2 to 4 best offers for a subscriber number, always the same for the same number."""
+    digest = hashlib.sha1(national(number).encode("ascii")).hexdigest()
+    offers = []
+    for i in range(2 + int(digest[0], 16) % 3):
+        gb = (1, 3, 5, 10, 15, 25)[int(digest[i + 1], 16) % 6]
+        price = gb * 5000 + (int(digest[i + 5], 16) % 4) * 1000
+        offers.append({
+            "offerId": "OF-%s.%d" % (digest[:6].upper(), i + 1),
+            "productType": ("DATA_PACKAGE", "VOICE_SMS", "COMBO_PACK", "DATA_PACKAGE")[i],
+            "productPrice": str(price) if i == 1 else price,
+            "offerDescription": "<p>Kuota <div>%dGB</div></p><p>Berlaku 30 hari</p>" % gb,
+            "offerShortDesc": "Kuota %dGB 30 Hari" % gb,
+            "recommendationName": "REKOMENDASI_%d" % (i + 1),
+            "registrationKey": digest[8 + i * 4:16 + i * 4],
+            "retailerIncentive": 250 * (1 + int(digest[i + 9], 16) % 4),
+        })
+    return offers
+
+
+class _Fault(object):
+    def __init__(self, kind, count, delay, error, when, status):
+        if kind not in FAULT_KINDS:
+            raise ValueError("unknown fault kind %r" % (kind,))
+        if when not in ("before", "after"):
+            raise ValueError("fault 'when' must be 'before' or 'after'")
+        self.kind, self.count, self.delay, self.error, self.when, self.status = (
+            kind, count, delay, error, when, status)
+
+
+class ProviderSimulator(object):
+    """The provider, in process. ``start()`` serves on 127.0.0.1 in a background thread."""
+
+    def __init__(self, port=0, token_lifetime=3600.0, history_delay=0.0, catalogue_size=None,
+                 pin="1234", balance=5000000, retailers=None):
+        self.port = port
+        self.token_lifetime = float(token_lifetime)
+        self.history_delay = float(history_delay)
+        self.pin = str(pin)
+        self.balance = int(balance)
+        self.retailers = dict((msisdn62(k), v) for k, v in
+                              (retailers or {"6281200000001": "RTL001"}).items())
+        self.catalogue = build_catalogue(catalogue_size)
+        self._codes = dict((p["CODE"], p) for cat in self.catalogue.values()
+                           for products in cat.values() for p in products)
+        self.ledger = []
+        self.requests = {}
+        self.otp_logins = 0
+        self._tokens = {}
+        self._inbox = {}
+        self._history = []
+        self._faults = {}
+        self._random = None
+        self._lock = threading.RLock()
+        self._server = None
+        self._thread = None
+        self._sockets = set()
+
+    # ---- life cycle -------------------------------------------------------------
+
+    def start(self):
+        server = ThreadingHTTPServer(("127.0.0.1", self.port), _ProviderHandler)
+        server.daemon_threads = True
+        server.sim = self
+        self._server = server
+        self.port = server.server_address[1]
+        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
+                                        name="deko-simulator", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        server, self._server = self._server, None
+        if server is None:
+            return
+        server.shutdown()
+        server.server_close()
+        with self._lock:
+            sockets = list(self._sockets)
+        for sock in sockets:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._thread.join(5)
+
+    def __enter__(self):
+        return self.start() if self._server is None else self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    # ---- control ------------------------------------------------------------------
+
+    def expire_all_tokens(self):
+        with self._lock:
+            self._tokens.clear()
+
+    def inject(self, path, kind, count=1, delay=0.0, error=None, when="before", status=503):
+        """Make the next ``count`` requests to ``path`` (None: all, until cleared) fail.
+
+        kinds: "drop" (close without an answer), "delay" (wait ``delay`` seconds, then
+        answer), "http500" (HTTP ``status`` with an error body), "refuse" (provider
+        refusal with ``error``). ``when``="after" carries the request out first.
+        """
+        if error is None:
+            error = "Service Unavailable" if kind == "http500" else "Layanan sedang gangguan"
+        fault = _Fault(kind, count, float(delay), error, when, int(status))
+        with self._lock:
+            self._faults.setdefault(path, []).append(fault)
+
+    def random_faults(self, rate, kinds=("drop", "delay", "http500"), seed=None, delay=0.5):
+        """Hit each provider request with probability ``rate`` by a fault chosen from ``kinds``."""
+        for kind in kinds:
+            _Fault(kind, None, 0.0, "", "before", 503)
+        with self._lock:
+            self._random = (float(rate), tuple(kinds), random.Random(seed), float(delay))
+
+    def clear_faults(self):
+        with self._lock:
+            self._faults.clear()
+            self._random = None
+
+    def add_history(self, entry):
+        with self._lock:
+            self._history.append((0.0, json.loads(json.dumps(entry))))
+
+    def clear_history(self):
+        with self._lock:
+            del self._history[:]
+
+    def history(self):
+        """The entries visible now, oldest first."""
+        now = time.monotonic()
+        with self._lock:
+            return [entry for visible, entry in self._history if visible <= now]
+
+    def inbox(self, msisdn, since=None):
+        with self._lock:
+            messages = list(self._inbox.get(msisdn62(msisdn), ()))
+        return [dict(m) for m in messages if since is None or m["time"] >= since]
+
+    # ---- request handling -----------------------------------------------------------
+
+    def _take_fault(self, path):
+        with self._lock:
+            self.requests[path] = self.requests.get(path, 0) + 1
+            if path.startswith("/_sim/"):
+                return None
+            for fault in self._faults.get(path, ()):
+                if fault.count is None or fault.count > 0:
+                    if fault.count is not None:
+                        fault.count -= 1
+                    return fault
+            if self._random is not None:
+                rate, kinds, rng, delay = self._random
+                if kinds and rng.random() < rate:
+                    when = rng.choice(("before", "after")) if path in PURCHASE_PATHS else "before"
+                    return _Fault(rng.choice(kinds), 1, delay, "Gangguan acak", when, 503)
+        return None
+
+    def handle(self, method, path, query, body, token):
+        """One request -> ("reply", status, payload) or ("drop",)."""
+        fault = self._take_fault(path)
+        if fault is not None and fault.when == "before":
+            if fault.kind == "delay":
+                time.sleep(fault.delay)
+            else:
+                if path in PURCHASE_PATHS:
+                    self._record(path, body, False, error=fault.error, fault=fault.kind + ":before")
+                return self._faulted(fault)
+        result = self._process(method, path, query, body, token)
+        if fault is not None and fault.when == "after":
+            with self._lock:
+                entry = self._ledger_entry_for(result)
+                if entry is not None:
+                    entry["fault"] = fault.kind + ":after"
+            if fault.kind == "delay":
+                time.sleep(fault.delay)
+            else:
+                return self._faulted(fault)
+        return ("reply",) + result[:2]
+
+    @staticmethod
+    def _faulted(fault):
+        if fault.kind == "drop":
+            return ("drop",)
+        if fault.kind == "http500":
+            return ("reply", fault.status, {"success": False, "message": "", "error": fault.error, "data": None})
+        return ("reply", 200, _refusal(fault.error))
+
+    def _ledger_entry_for(self, result):
+        return result[2] if len(result) > 2 else None
+
+    def _process(self, method, path, query, body, token):
+        if path == "/_sim/inbox" and method == "GET":
+            since = (query.get("since") or [None])[0]
+            if since is not None:
+                try:
+                    since = datetime.datetime.strptime(since, "%Y-%m-%d %H:%M:%S").strftime("%Y-%m-%d %H:%M:%S")
+                except ValueError:
+                    return 400, {"success": False, "message": "", "error": "since tidak valid", "data": None}
+            messages = self.inbox((query.get("msisdn") or [""])[0], since)
+            return 200, {"messages": [dict((k, m[k]) for k in ("time", "otp", "text")) for m in messages]}
+        if method != "POST":
+            return 405, {"success": False, "message": "", "error": "Metode tidak didukung", "data": None}
+        if not isinstance(body, dict):
+            return 400, {"success": False, "message": "", "error": "Body harus objek JSON", "data": None}
+        control = {"/_sim/expire": self._sim_expire, "/_sim/fault": self._sim_fault, "/_sim/clear": self._sim_clear}
+        if path in control:
+            return control[path](body)
+        endpoints = {
+            "/auth/login": self._login, "/auth/otp": self._otp, "/balance": self._balance,
+            "/products": self._products, "/offers": self._offers, "/history": self._history_list,
+            "/check/kpk": self._check, "/check/spv": self._check,
+        }
+        if path not in endpoints and path not in PURCHASE_PATHS:
+            return 404, {"success": False, "message": "", "error": "Alamat tidak dikenal", "data": None}
+        if path not in PUBLIC_PATHS and not self._token_valid(token):
+            if path in PURCHASE_PATHS:
+                return (200, _refusal("invalid_token"),
+                        self._record(path, body, False, error="invalid_token"))
+            return 200, _refusal("invalid_token")
+        if path in PURCHASE_PATHS:
+            return self._purchase(path, body)
+        return endpoints[path](path, body)
+
+    def _token_valid(self, token):
+        with self._lock:
+            expires = self._tokens.get(token or "")
+            if expires is None:
+                return False
+            if expires <= time.monotonic():
+                del self._tokens[token]
+                return False
+            return True
+
+    # ---- control endpoints --------------------------------------------------------
+
+    def _sim_expire(self, body):
+        self.expire_all_tokens()
+        return 200, _success("Semua token kedaluwarsa")
+
+    def _sim_fault(self, body):
+        try:
+            self.inject(body["path"], body["kind"], count=body.get("count", 1),
+                        delay=body.get("delay", 0.0), error=body.get("error"),
+                        when=body.get("when", "before"), status=body.get("status", 503))
+        except (KeyError, ValueError, TypeError) as error:
+            return 400, {"success": False, "message": "", "error": "fault tidak valid: %s" % error, "data": None}
+        return 200, _success("Gangguan dipasang")
+
+    def _sim_clear(self, body):
+        self.clear_faults()
+        if body.get("history"):
+            self.clear_history()
+        return 200, _success("Gangguan dihapus")
+
+    # ---- provider endpoints ---------------------------------------------------------
+
+    def _login(self, path, body):
+        msisdn = msisdn62(body.get("msisdn"))
+        if self.retailers.get(msisdn) != body.get("idretail"):
+            return 200, _refusal("Nomor tidak terdaftar")
+        otp = "%06d" % secrets.randbelow(1000000)
+        now = datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
+        with self._lock:
+            self._inbox.setdefault(msisdn, []).append(
+                {"time": now, "otp": otp, "text": "Kode OTP Deko Anda: %s. Jangan berikan ke siapa pun." % otp})
+        return 200, _success("OTP telah dikirim ke %s" % msisdn)
+
+    def _otp(self, path, body):
+        msisdn = msisdn62(body.get("msisdn"))
+        with self._lock:
+            messages = self._inbox.get(msisdn) or []
+            latest = messages[-1] if messages else None
+            if (self.retailers.get(msisdn) != body.get("idretail") or latest is None
+                    or latest.get("used") or str(body.get("otp")) != latest["otp"]):
+                return 200, _refusal("OTP salah")
+            latest["used"] = True
+            token = secrets.token_hex(16)
+            self._tokens[token] = time.monotonic() + self.token_lifetime
+            self.otp_logins += 1
+        return 200, _success("Login berhasil", {"gatewayToken": token})
+
+    def _balance(self, path, body):
+        with self._lock:
+            balance = self.balance
+        return 200, _success("Saldo", {"Total": str(balance), "Bonus": "0", "Currency": "IDR"})
+
+    def _products(self, path, body):
+        kategori = str(body.get("kategori"))
+        if kategori in self.catalogue:
+            return 200, _success("Daftar produk", self.catalogue[kategori])
+        # A product-type category ("DEKOTOPUP", "DEKO_PACKAGE") gives that type's products.
+        wanted = kategori.replace("_", "").upper()
+        found = {}
+        for code in sorted(self.catalogue):
+            for key, products in self.catalogue[code].items():
+                if key.replace("_", "") == wanted:
+                    found.setdefault(key, []).extend(products)
+        return 200, _success("Daftar produk", found)
+
+    def _offers(self, path, body):
+        if national(body.get("msisdn")).endswith("000"):
+            return 200, _refusal("Nomor tidak valid")
+        return 200, _success("Penawaran terbaik", offers_for(body.get("msisdn")))
+
+    def _check(self, path, body):
+        number = body.get("msisdn")
+        if national(number).endswith("000"):
+            return 200, _refusal("Nomor tidak valid")
+        until = (datetime.datetime.now() + datetime.timedelta(days=30)).strftime("%d-%m-%Y")
+        if path == "/check/kpk":
+            return 200, _success("Cek KPK", "KPK %s: kuota 10GB, aktif s.d. %s" % (msisdn08(number), until))
+        return 200, _success("Cek SPV", "SPV %s: voucher 5GB belum dipakai, berlaku s.d. %s" % (number, until))
+
+    def _history_list(self, path, body):
+        return 200, _success("Riwayat transaksi", self.history())
+
+    def _record(self, path, body, accepted, outcome=None, batch=None, error="", fault=None):
+        entry = {"endpoint": path, "fields": dict(body) if isinstance(body, dict) else body,
+                 "accepted": accepted, "outcome": outcome, "batchId": batch, "error": error,
+                 "fault": fault, "time": time.time()}
+        with self._lock:
+            self.ledger.append(entry)
+        return entry
+
+    def _purchase(self, path, body):
+        def refuse(reason):
+            return 200, _refusal(reason), self._record(path, body, False, error=reason)
+
+        if str(body.get("pin")) != self.pin:
+            return refuse("PIN salah")
+        destination = body.get("msisdn")
+        if path == "/purchase/offer":
+            if national(destination).endswith("000"):
+                return refuse("Nomor tidak valid")
+            code = body.get("offerId")
+            product = dict((o["offerId"], o) for o in offers_for(destination)).get(code)
+            price = product and product["productPrice"]
+        else:
+            code = body.get("kodeproduk")
+            product = self._codes.get(code) if isinstance(code, str) else None
+            price = product and product["FINAL_PRICE"]
+        if product is None:
+            return refuse("Produk tidak ditemukan")
+        charge = whole(price)
+        if whole(body.get("harga")) is None or whole(body.get("harga")) != charge:
+            return refuse("Harga tidak sesuai")
+        digits = re.sub(r"\D", "", str(destination))
+        outcome = "GAGAL" if digits.endswith("99") else "PENDING" if digits.endswith("98") else "SUKSES"
+        batch = "B" + uuid.uuid4().hex[:15].upper()
+        with self._lock:
+            if charge > self.balance:
+                return refuse("Saldo tidak cukup")
+            if outcome == "SUKSES":
+                self.balance -= charge
+            self._history.append((time.monotonic() + self.history_delay,
+                                  self._history_entry(path, code, price, charge, destination, outcome, batch)))
+            entry = self._record(path, body, True, outcome, batch)
+        message = "Transaksi %s ke %s sedang diproses" % (code, destination)
+        return 200, _success(message, {"batchId": batch}), entry
+
+    @staticmethod
+    def _history_entry(path, code, price, charge, destination, outcome, batch):
+        submitted = datetime.datetime.now(UTC7).strftime("%Y%m%d%H%M%S") + "000"
+        detail_status = {"SUKSES": "Transaksi Sukses", "GAGAL": "Saldo operator gagal",
+                         "PENDING": "Transaksi sedang diproses"}[outcome]
+        status = outcome.capitalize() if path == "/purchase" else outcome
+        product_price, final_price = price, charge
+        if path == "/purchase/kpk":
+            product_price, final_price = "-", str(charge)
+        elif path == "/purchase/spv":
+            product_price = "%d.0" % charge
+        detail = {"batchId": batch, "statusDesc": detail_status}
+        if path == "/purchase/spv":
+            detail["qrvoucher"] = str(destination)
+        else:
+            detail["msisdn"] = msisdn08(destination)
+        return {"submittedDate": submitted, "productId": code, "productPrice": product_price,
+                "finalSuccessPrice": final_price, "statusDesc": status, "trxDetail": [detail]}
+
+
+def _success(message, data=None):
+    return {"success": True, "message": message, "error": "", "data": data}
+
+
+def _refusal(error):
+    return {"success": False, "message": error, "error": error, "data": None}
+
+
+class _ProviderHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "DekoSimulator/1.0"
+    timeout = 120
+
+    def setup(self):
+        BaseHTTPRequestHandler.setup(self)
+        with self.server.sim._lock:
+            self.server.sim._sockets.add(self.connection)
+
+    def finish(self):
+        try:
+            BaseHTTPRequestHandler.finish(self)
+        finally:
+            with self.server.sim._lock:
+                self.server.sim._sockets.discard(self.connection)
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_GET(self):
+        self._serve("GET")
+
+    def do_POST(self):
+        self._serve("POST")
+
+    def _serve(self, method):
+        parts = urlsplit(self.path)
+        length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length) if length > 0 else b""
+        try:
+            body = json.loads(raw.decode("utf-8")) if raw.strip() else {}
+        except ValueError:
+            body = None
+        action = self.server.sim.handle(method, parts.path, parse_qs(parts.query), body,
+                                        self.headers.get("X-Gateway-Token", ""))
+        if action[0] == "drop":
+            self.close_connection = True
+            return
+        data = json.dumps(action[2]).encode("utf-8")
+        self.send_response(action[1])
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)

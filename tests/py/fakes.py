@@ -1,0 +1,118 @@
+"""In-process fakes for precise control over what the provider answers."""
+import threading
+import types
+from collections import defaultdict
+
+REQUEST_CLASSES = (
+    "LoginNomor", "LoginOtp", "Balance", "Produk", "ProdukTerbaik", "TransaksiSPV",
+    "TransaksiKPK", "TransaksiTerbaik", "Transaksi", "CheckKPK", "CheckSPV", "History",
+)
+
+OK = {"conn": True, "sukses": True, "error_msg": ""}
+NO_ANSWER = {"conn": False, "sukses": False}
+EXPIRED = {"conn": True, "sukses": False, "error_msg": "invalid_token"}
+
+
+def refused(error="ditolak"):
+    return {"conn": True, "sukses": False, "error_msg": error}
+
+
+class FakeProvider:
+    """Answers each request class from a script: a queue of outcomes per class name.
+
+    An outcome is a mapping of attributes for the completed request, a callable taking the
+    request's fields and returning such a mapping, or an exception to raise from makerequest.
+    When a class's queue is empty, its default outcome is used (a plain success).
+    """
+
+    def __init__(self):
+        self.sent = []
+        self.queues = defaultdict(list)
+        self.defaults = {}
+        self.lock = threading.Lock()
+
+    def answer(self, name, *outcomes):
+        self.queues[name].extend(outcomes)
+        return self
+
+    def default(self, name, outcome):
+        self.defaults[name] = outcome
+        return self
+
+    def count(self, name):
+        return sum(1 for n, _ in self.sent if n == name)
+
+    def fields(self, name):
+        return [f for n, f in self.sent if n == name]
+
+    def _next(self, name, fields):
+        with self.lock:
+            self.sent.append((name, fields))
+            queue = self.queues[name]
+            outcome = queue.pop(0) if queue else self.defaults.get(name, OK)
+        if callable(outcome) and not isinstance(outcome, type):
+            outcome = outcome(fields)
+        return outcome
+
+    def module(self):
+        provider = self
+        ns = types.SimpleNamespace()
+        for name in REQUEST_CLASSES:
+            def init(self, _name=name, **fields):
+                self.name = _name
+                self.fields = fields
+
+            def makerequest(self, http, logging):
+                self.http_seen, self.logging_seen = http, logging
+                outcome = provider._next(self.name, self.fields)
+                if isinstance(outcome, BaseException):
+                    raise outcome
+                for key, value in dict(OK, **outcome).items():
+                    setattr(self, key, value)
+                return "ignored"
+
+            setattr(ns, name, type(name, (), {"__init__": init, "makerequest": makerequest}))
+        return ns
+
+
+class FakeConfig:
+    def __init__(self, deko):
+        self.deko = deko
+
+
+class FakeTerminal:
+    def __init__(self, token="T0", otp="123456", **deko):
+        self.auth_token = token
+        self.logging = object()
+        self.lines = []
+        self.errors = []
+        self.otp_calls = []
+        self.otp = otp
+        settings = {"nomor": "081200000001", "idretail": "RTL001", "nomor_transaksi": "TRX9",
+                    "reply_ip": "127.0.0.1", "reply_port": 1}
+        settings.update(deko)
+        self.config = FakeConfig(settings)
+        self.lock = threading.Lock()
+
+    def console(self, text, level):
+        with self.lock:
+            self.lines.append((text, level))
+
+    def logException(self, error):
+        with self.lock:
+            self.errors.append(error)
+        return "logged: %r" % (error,)
+
+    def getOtp(self, jam, tanggal):
+        self.otp_calls.append((jam, tanggal))
+        return self.otp(jam, tanggal) if callable(self.otp) else self.otp
+
+
+def login_ok(token="T1"):
+    """Outcomes of a successful login: number accepted, OTP confirmed with `token`."""
+    return {"LoginNomor": [OK], "LoginOtp": [dict(OK, response={"gatewayToken": token})]}
+
+
+def script_login(provider, token="T1"):
+    for name, outcomes in login_ok(token).items():
+        provider.answer(name, *outcomes)

@@ -1,0 +1,265 @@
+"""Connection object, request pipeline with re-login, login with OTP, balance check."""
+import datetime as real_datetime
+import threading
+import types
+
+import pytest
+
+from fakes import EXPIRED, NO_ANSWER, OK, FakeTerminal, refused, script_login
+
+
+# Module shape ----------------------------------------------------------------------------------
+
+def test_import_binds_names_in_order_and_defines_three_classes(mod):
+    names = [n for n in vars(mod) if not n.startswith("__")]
+    assert names == [
+        "urllib3", "datetime", "sleep", "json", "SqliteTransaksi", "QThread", "Signal",
+        "TIPE_CUAN", "CommonConnection", "dekorequest", "DekoResponse", "FuncResponse",
+        "normalizemsisdn", "parse_bayar", "get_brand", "get_shortcode", "remove_html_tags",
+        "uuidGenerator", "InqueryDetail", "TRANSAKSI_TYPES", "DEFAULT_PRODUKS",
+        "DekoConnection", "DekoConnectonThread", "WaitTransaksiHistoryThread"]
+    assert mod.DekoConnection.__bases__ == (object,)
+    assert mod.DekoConnectonThread.__bases__ == (mod.QThread,)
+    assert mod.WaitTransaksiHistoryThread.__bases__ == (mod.QThread,)
+    assert mod.TRANSAKSI_TYPES.__name__ == "apps.deko.constants.transaksi"
+    assert mod.datetime is real_datetime
+
+
+def test_constructor_builds_attributes_in_order_and_sends_nothing(mod, provider, terminal):
+    conn = mod.DekoConnection(controller="ctl", terminal=terminal)
+    assert list(vars(conn)) == ["controller", "terminal", "session", "commonconnection", "http"]
+    assert conn.controller == "ctl" and conn.session is None
+    assert conn.commonconnection.conn is conn
+    assert type(conn.http).__name__ == "PoolManager"
+    assert provider.sent == []
+    assert conn.get_connection_thread() is mod.DekoConnectonThread
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.makerequest(),
+    lambda c: c.makerequest(object, request=1),
+    lambda c: c.login(1),
+    lambda c: c.cek_saldo(True, check_login=True),
+    lambda c: c.cek_saldo(True, False),
+    lambda c: c.cek_saldo(nope=1),
+    lambda c: c.get_connection_thread(1),
+])
+def test_argument_errors_raise_type_error_before_the_body(conn, provider, terminal, call):
+    with pytest.raises(TypeError):
+        call(conn)
+    assert provider.sent == [] and terminal.lines == []
+
+
+# Request pipeline ------------------------------------------------------------------------------
+
+def test_pipeline_attaches_current_token_over_callers_auth(conn, provider, terminal):
+    done = conn.makerequest(provider.module().Balance, auth="mine", x=1)
+    assert provider.fields("Balance") == [{"auth": "T0", "x": 1}]
+    assert done.http_seen is conn.http and done.logging_seen is terminal.logging
+    assert terminal.auth_token == "T0" and terminal.lines == []
+
+
+@pytest.mark.parametrize("outcome", [NO_ANSWER, dict(NO_ANSWER, sukses=True), dict(EXPIRED, conn=0)])
+def test_no_answer_gives_none_silently(conn, provider, terminal, outcome):
+    provider.answer("Balance", outcome)
+    assert conn.makerequest(provider.module().Balance) is None
+    assert terminal.lines == [] and terminal.errors == []
+
+
+@pytest.mark.parametrize("error", ["INVALID_TOKEN", " invalid_token", "invalid_token ", "ditolak"])
+def test_other_refusals_are_returned_without_relogin(conn, provider, terminal, error):
+    provider.answer("Balance", refused(error))
+    done = conn.makerequest(provider.module().Balance)
+    assert done.error_msg == error and not done.sukses
+    assert provider.count("LoginNomor") == 0 and terminal.lines == []
+
+
+def test_expired_session_relogs_and_resends_with_new_token(conn, provider, terminal):
+    provider.answer("Balance", EXPIRED, dict(OK, balance={"Total": "9"}))
+    script_login(provider, "T1")
+    done = conn.makerequest(provider.module().Balance)
+    assert done.balance == {"Total": "9"}
+    assert terminal.lines == [("Login Habis. Mencoba Login Kembali...", "warning"),
+                              ("Login Berhasil Dengan OTP 123456", "sukses")]
+    assert [f["auth"] for f in provider.fields("Balance")] == ["T0", "T1"]
+    # The login's own requests go out with the cleared token.
+    assert provider.fields("LoginNomor")[0]["auth"] == ""
+    assert terminal.auth_token == "T1"
+
+
+def test_failed_relogin_returns_first_request_and_leaves_token_empty(conn, provider, terminal):
+    provider.answer("Balance", EXPIRED)
+    provider.answer("LoginNomor", refused("Nomor tidak terdaftar"))
+    done = conn.makerequest(provider.module().Balance)
+    assert done.error_msg == "invalid_token" and not done.sukses
+    assert terminal.lines == [("Login Habis. Mencoba Login Kembali...", "warning"),
+                              ("Nomor tidak terdaftar", "gagal")]
+    assert terminal.auth_token == "" and provider.count("Balance") == 1
+
+
+def test_login_returning_none_is_an_error(conn, provider, terminal, monkeypatch):
+    provider.answer("Balance", EXPIRED)
+    terminal.config.deko.pop("idretail")  # login logs the KeyError and returns None
+    assert conn.makerequest(provider.module().Balance) is None
+    assert terminal.lines == [("Login Habis. Mencoba Login Kembali...", "warning")]
+    assert [type(e) for e in terminal.errors] == [KeyError, AttributeError]
+
+
+@pytest.mark.parametrize("where", ["build", "exchange"])
+def test_errors_inside_the_pipeline_are_logged_and_give_none(conn, provider, terminal, where):
+    boom = RuntimeError("boom")
+    if where == "exchange":
+        provider.answer("Balance", boom)
+        cls = provider.module().Balance
+    else:
+        def cls(**fields):
+            raise boom
+    assert conn.makerequest(cls) is None
+    assert terminal.errors == [boom] and terminal.lines == []
+
+
+def test_relogin_never_nests_inside_login(conn, provider, terminal):
+    """An expired-session answer to the login's own request is an ordinary refusal."""
+    provider.answer("Balance", EXPIRED)
+    provider.answer("LoginNomor", EXPIRED)
+    done = conn.makerequest(provider.module().Balance)
+    assert done.error_msg == "invalid_token"
+    assert provider.count("LoginNomor") == 1
+    assert terminal.lines[-1] == ("invalid_token", "gagal")
+    # A direct login behaves the same.
+    provider.answer("LoginNomor", EXPIRED)
+    result = conn.login()
+    assert (result.status, result.pesan) == (False, "invalid_token")
+
+
+def test_resend_meeting_expiry_again_is_returned_without_second_login(conn, provider, terminal):
+    provider.answer("Balance", EXPIRED, EXPIRED, dict(OK, balance=1))
+    script_login(provider)
+    done = conn.makerequest(provider.module().Balance)
+    assert done.error_msg == "invalid_token"
+    assert provider.count("LoginOtp") == 1 and provider.count("Balance") == 2
+
+
+def test_stale_token_resends_without_login(conn, provider, terminal):
+    def expire_then_newer(fields):
+        terminal.auth_token = "NEWER"  # another thread logged in meanwhile
+        return EXPIRED
+    provider.answer("Balance", expire_then_newer, dict(OK, balance=2))
+    done = conn.makerequest(provider.module().Balance)
+    assert done.balance == 2 and provider.count("LoginNomor") == 0
+    assert provider.fields("Balance")[1]["auth"] == "NEWER" and terminal.lines == []
+
+
+@pytest.mark.parametrize("login_works", [True, False])
+def test_concurrent_expiry_logs_in_once(conn, provider, terminal, login_works):
+    threads_n = 8
+    barrier = threading.Barrier(threads_n, timeout=10)
+    gate = threading.Event()
+
+    def balance(fields):
+        if fields["auth"] == "T0":
+            barrier.wait()  # every thread has sent with the expired token
+            return EXPIRED
+        return dict(OK, balance=fields["auth"])
+
+    def slow_otp(fields):
+        gate.wait(0.3)  # keep the login in flight while the others arrive
+        return dict(OK, response={"gatewayToken": "T1"}) if login_works else refused("OTP salah")
+
+    provider.default("Balance", balance)
+    provider.default("LoginOtp", slow_otp)
+    results = [None] * threads_n
+
+    def worker(i):
+        results[i] = conn.makerequest(provider.module().Balance)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(threads_n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(20)
+    assert not any(t.is_alive() for t in threads)
+    assert provider.count("LoginOtp") == 1 and provider.count("LoginNomor") == 1
+    assert sum(1 for _, level in terminal.lines if level == "warning") == 1
+    if login_works:
+        assert [r.balance for r in results] == ["T1"] * threads_n
+    else:
+        assert all(r.error_msg == "invalid_token" for r in results)
+        assert terminal.auth_token == ""
+
+
+# Login ---------------------------------------------------------------------------------------
+
+class FrozenDatetime(real_datetime.datetime):
+    @classmethod
+    def now(cls, tz=None):
+        return cls(2026, 12, 6, 7, 5, 9)
+
+
+def test_login_reads_time_once_before_number_login(conn, provider, terminal, monkeypatch, mod):
+    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(datetime=FrozenDatetime))
+    provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "GT"}))
+    result = conn.login()
+    assert (result.status, result.pesan) == (True, "Login Berhasil Dengan OTP 123456")
+    assert isinstance(result, mod.FuncResponse)
+    assert terminal.otp_calls == [("07:05:09", "2026-12-06")]
+    assert terminal.auth_token == "GT"
+    assert provider.sent == [
+        ("LoginNomor", {"msisdn": "6281200000001", "idretail": "RTL001", "auth": "T0"}),
+        ("LoginOtp", {"msisdn": "6281200000001", "otp": "123456", "idretail": "RTL001", "auth": "T0"})]
+
+
+@pytest.mark.parametrize("outcomes, otp, expected, otp_asked", [
+    ({"LoginNomor": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", False),
+    ({"LoginNomor": refused("Nomor salah")}, "1", "Nomor salah", False),
+    ({}, None, "Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar", True),
+    ({"LoginOtp": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", True),
+    ({"LoginOtp": refused("OTP salah")}, "1", "OTP salah", True),
+])
+def test_login_failures_keep_the_token(conn, provider, terminal, outcomes, otp, expected, otp_asked):
+    for name, outcome in outcomes.items():
+        provider.answer(name, outcome)
+    terminal.otp = otp
+    result = conn.login()
+    assert (result.status, result.pesan) == (False, expected)
+    assert terminal.auth_token == "T0" and bool(terminal.otp_calls) == otp_asked
+    assert provider.count("LoginOtp") == (1 if otp_asked and otp else 0)
+    assert terminal.lines == []
+
+
+@pytest.mark.parametrize("missing", ["nomor", "idretail"])
+def test_login_without_settings_logs_and_sends_nothing(conn, provider, terminal, missing):
+    terminal.config.deko.pop(missing)
+    assert conn.login() is None
+    assert provider.sent == [] and [type(e) for e in terminal.errors] == [KeyError]
+
+
+def test_login_without_gateway_token_logs_and_keeps_token(conn, provider, terminal):
+    provider.answer("LoginOtp", dict(OK, response={}))
+    assert conn.login() is None
+    assert terminal.auth_token == "T0" and [type(e) for e in terminal.errors] == [KeyError]
+
+
+# Balance ---------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("check_login, outcome, lines, result", [
+    (False, dict(OK, balance={"Total": "7"}), [("Mengecek Saldo...", "default"),
+                                               ("Cek Saldo Berhasil", "sukses")], {"Total": "7"}),
+    (True, dict(OK, balance=5), [("Login Berhasil", "sukses")], 5),
+    (True, NO_ANSWER, [], {"Total": "0"}),
+    (False, dict(refused("x"), balance=99), [("Mengecek Saldo...", "default")], {"Total": "0"}),
+])
+def test_balance(conn, provider, terminal, check_login, outcome, lines, result):
+    provider.answer("Balance", outcome)
+    assert conn.cek_saldo(check_login) == result
+    assert terminal.lines == lines
+    assert provider.fields("Balance") == [{"auth": "T0"}]
+
+
+def test_module_globals_are_looked_up_at_call_time(conn, provider, terminal, monkeypatch, mod):
+    monkeypatch.setattr(mod, "FuncResponse", lambda status, pesan: ("patched", status, pesan))
+    provider.answer("LoginNomor", refused("no"))
+    assert conn.login() == ("patched", False, "no")
+    monkeypatch.delattr(mod, "dekorequest")
+    assert conn.login() is None
+    assert isinstance(terminal.errors[-1], NameError)
