@@ -1,5 +1,7 @@
 """Run the simulated Deko retailer service: python3 -m simulator --port 18765."""
 import argparse
+import signal
+import sys
 import time
 
 from simulator.provider import ProviderSimulator
@@ -19,6 +21,7 @@ def main(argv=None):
     sim = ProviderSimulator(port=args.port, token_lifetime=args.token_lifetime,
                             history_delay=args.history_delay, catalogue_size=args.large_catalogue,
                             pin=args.pin, balance=args.balance).start()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print(sim.url, flush=True)
     try:
         while True:

@@ -288,11 +288,10 @@ class ProviderSimulator(object):
                     self._record(path, body, False, error=fault.error, fault=fault.kind + ":before")
                 return self._faulted(fault)
         result = self._process(method, path, query, body, token)
-        if fault is not None and fault.when == "after":
+        if fault is not None and len(result) > 2:
             with self._lock:
-                entry = self._ledger_entry_for(result)
-                if entry is not None:
-                    entry["fault"] = fault.kind + ":after"
+                result[2]["fault"] = "%s:%s" % (fault.kind, fault.when)
+        if fault is not None and fault.when == "after":
             if fault.kind == "delay":
                 time.sleep(fault.delay)
             else:
@@ -306,9 +305,6 @@ class ProviderSimulator(object):
         if fault.kind == "http500":
             return ("reply", fault.status, {"success": False, "message": "", "error": fault.error, "data": None})
         return ("reply", 200, _refusal(fault.error))
-
-    def _ledger_entry_for(self, result):
-        return result[2] if len(result) > 2 else None
 
     def _process(self, method, path, query, body, token):
         if path == "/_sim/inbox" and method == "GET":
@@ -535,6 +531,12 @@ class _ProviderHandler(BaseHTTPRequestHandler):
         self._serve("POST")
 
     def _serve(self, method):
+        try:
+            self._answer(method)
+        except (ConnectionError, socket.timeout):
+            self.close_connection = True  # the gateway gave up on this request
+
+    def _answer(self, method):
         parts = urlsplit(self.path)
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length) if length > 0 else b""

@@ -68,6 +68,15 @@ struct RecordKeys {
     py::str offer_id{"offerId"}, product_type{"productType"}, offer_description{"offerDescription"},
         product_price{"productPrice"};
     py::str empty{""}, crp{"CRP"};
+    py::dict record_template = make_template();
+
+    py::dict make_template() const {
+        py::dict t;
+        for (const py::str* key : {&kodeproduk, &tipe, &paketid, &harga, &kategori, &nama})
+            t[*key] = py::none();
+        t[keterangan] = empty;
+        return t;
+    }
 };
 
 // A plain str as UTF-8, or nothing for anything else (str subclasses, other types and texts
@@ -113,23 +122,18 @@ py::object clean_description(py::handle description) {
     return s;
 }
 
-py::object item(py::handle mapping, py::handle key) {
-    PyObject* v = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
-}
-
-py::dict record(const RecordKeys& k, py::handle kodeproduk, py::handle tipe, py::handle paketid,
-                py::handle harga, py::handle kategori, py::handle nama) {
-    py::dict r;
-    r[k.kodeproduk] = kodeproduk;
-    r[k.tipe] = tipe;
-    r[k.paketid] = paketid;
-    r[k.harga] = harga;
-    r[k.kategori] = kategori;
-    r[k.nama] = nama;
-    r[k.keterangan] = k.empty;
-    return r;
+// A new catalogue record appended to `records`. Records are copies of one template that
+// already holds the seven keys in order, so filling one never grows or reorders it.
+void append_record(const RecordKeys& k, py::list& records, py::handle kodeproduk, py::handle tipe,
+                   py::handle paketid, py::handle harga, py::handle kategori, py::handle nama) {
+    py::object r = py::reinterpret_steal<py::object>(PyDict_Copy(k.record_template.ptr()));
+    if (!r) throw py::error_already_set();
+    const std::pair<py::handle, py::handle> fields[] = {
+        {k.kodeproduk, kodeproduk}, {k.tipe, tipe}, {k.paketid, paketid},
+        {k.harga, harga}, {k.kategori, kategori}, {k.nama, nama}};
+    for (const auto& f : fields)
+        if (PyDict_SetItem(r.ptr(), f.first.ptr(), f.second.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Append(records.ptr(), r.ptr()) < 0) throw py::error_already_set();
 }
 
 // Made at import, kept for the life of the process.
@@ -150,39 +154,51 @@ py::object pull_catalogue(py::handle self, py::handle nomors) {
 
     for (const char* code : {"0", "1", "3"}) {
         py::object result = self.attr("get_produk")(code);
-        for (py::handle key : result) products[key] = item(result, key);
+        for (py::handle key : result) products[key] = get_item(result, key);
     }
 
     for (auto entry : products) {
         py::handle key = entry.first;
         py::object kategori, tipe;  // worked out with the key's first product
-        for (py::handle p : entry.second) {
-            py::object paketid = item(p, k.code);
-            py::object kodeproduk = clean_code(item(p, k.code));
+        for_each(entry.second, [&](py::handle p) {
+            py::object code = get_item(p, k.code);
+            py::object display_name = get_item(p, k.display_name);
+            // A plain dict of plain texts cannot change while it is read, so each key is read
+            // once; any other mapping is read key by key as often as the record needs it.
+            bool plain = PyDict_CheckExact(p.ptr()) && PyUnicode_CheckExact(code.ptr()) &&
+                         PyUnicode_CheckExact(display_name.ptr());
+            py::object paketid = code;
+            py::object kodeproduk = clean_code(plain ? code : get_item(p, k.code));
             if (!kategori) {
                 kategori = clean_type_key(key);
                 tipe = category_tipe.contains(key) ? py::object(category_tipe[key])
                                                    : py::reinterpret_borrow<py::object>(key);
             }
-            py::object nama = equals(item(p, k.code), item(p, k.display_name))
-                                  ? item(p, k.description)
-                                  : item(p, k.display_name);
-            py::object harga = item(p, k.final_price);
-            clean_products.append(record(k, kodeproduk, tipe, paketid, harga, kategori, nama));
-        }
+            py::object nama;
+            if (plain)
+                nama = equals(code, display_name) ? get_item(p, k.description) : display_name;
+            else
+                nama = equals(get_item(p, k.code), get_item(p, k.display_name))
+                           ? get_item(p, k.description)
+                           : get_item(p, k.display_name);
+            py::object harga = get_item(p, k.final_price);
+            append_record(k, clean_products, kodeproduk, tipe, paketid, harga, kategori, nama);
+            return true;
+        });
     }
 
     for (py::handle number : nomors.attr("split")(",")) {
         if (equals(number, k.empty)) continue;
         py::object offers = self.attr("get_terbaik")(number);
-        for (py::handle o : offers) {
-            py::object paketid = item(o, k.offer_id);
-            py::object kodeproduk = clean_code(item(o, k.offer_id));
-            py::object kategori = item(o, k.product_type);
-            py::object nama = clean_description(item(o, k.offer_description));
-            py::object harga = item(o, k.product_price);
-            clean_products.append(record(k, kodeproduk, k.crp, paketid, harga, kategori, nama));
-        }
+        for_each(offers, [&](py::handle o) {
+            py::object paketid = get_item(o, k.offer_id);
+            py::object kodeproduk = clean_code(get_item(o, k.offer_id));
+            py::object kategori = get_item(o, k.product_type);
+            py::object nama = clean_description(get_item(o, k.offer_description));
+            py::object harga = get_item(o, k.product_price);
+            append_record(k, clean_products, kodeproduk, k.crp, paketid, harga, kategori, nama);
+            return true;
+        });
     }
     return global("FuncResponse")(true, clean_products);
 }

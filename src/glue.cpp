@@ -49,6 +49,27 @@ bool differs(py::handle value, py::handle other) {
 
 py::str text_of(py::handle value) { return py::str(value); }
 
+py::handle name(const char* text) {
+    static auto* names = new std::map<std::string, PyObject*>();
+    auto it = names->find(text);
+    if (it != names->end()) return it->second;
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    names->emplace(text, s);
+    return s;
+}
+
+py::object get_if_present(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(v);
+    }
+    int r = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r ? get_item(mapping, key) : py::object();
+}
+
 void console(py::handle self, py::handle text, const char* level) {
     self.attr("terminal").attr("console")(text, level);
 }

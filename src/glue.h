@@ -31,6 +31,51 @@ bool differs(py::handle value, py::handle other);
 // str(value).
 py::str text_of(py::handle value);
 
+// An interned attribute or key name, made once and kept for the life of the process.
+py::handle name(const char* text);
+
+// obj.<attr_name> for an interned name.
+inline py::object attr_of(py::handle obj, py::handle attr_name) {
+    PyObject* v = PyObject_GetAttr(obj.ptr(), attr_name.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+// mapping[key]: a plain dict is read directly, anything else through its __getitem__.
+inline py::object get_item(py::handle mapping, py::handle key) {
+    PyObject* v;
+    if (PyDict_CheckExact(mapping.ptr())) {
+        v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
+            throw py::error_already_set();
+        }
+        Py_INCREF(v);
+    } else {
+        v = PyObject_GetItem(mapping.ptr(), key.ptr());
+        if (!v) throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(v);
+}
+
+// mapping[key] if key in mapping, else a null object.
+py::object get_if_present(py::handle mapping, py::handle key);
+
+// Calls fn(item) for each item of an iterable, in order (lists are walked directly).
+template <typename Fn>
+void for_each(py::handle iterable, Fn&& fn) {
+    PyObject* seq = iterable.ptr();
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
+            if (!fn(item)) return;
+        }
+        return;
+    }
+    for (py::handle item : iterable)
+        if (!fn(item)) return;
+}
+
 // self.terminal.console(text, level)
 void console(py::handle self, py::handle text, const char* level);
 void console(py::handle self, const char* text, const char* level);

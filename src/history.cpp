@@ -100,14 +100,29 @@ struct Keys {
 };
 const Keys* g_keys = nullptr;
 
-py::object item(py::handle mapping, py::handle key) {
-    return python_call(PyObject_GetItem(mapping.ptr(), key.ptr()));
+py::object item(py::handle mapping, py::handle key) { return get_item(mapping, key); }
+
+// Whether mapping[key] == value can be decided in place: a plain dict holding a plain text,
+// compared with a plain text. Returns 1 (equal), 0 (different) or -1 (not decidable here).
+// Runs no Python code and takes no references.
+int text_item_equals(PyObject* mapping, PyObject* key, PyObject* value) {
+    if (!PyDict_CheckExact(mapping) || !PyUnicode_CheckExact(value)) return -1;
+    PyObject* v = PyDict_GetItemWithError(mapping, key);
+    if (!v) {
+        PyErr_Clear();  // a missing key is reported by the general path
+        return -1;
+    }
+    if (!PyUnicode_CheckExact(v)) return -1;
+    if (v == value) return 1;
+    if (PyUnicode_GET_LENGTH(v) != PyUnicode_GET_LENGTH(value)) return 0;
+    return PyUnicode_Compare(v, value) == 0;
 }
 
-bool has_key(py::handle mapping, py::handle key) {
-    int r = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+// mapping[key] == value with Python's equality.
+bool item_equals(py::handle mapping, py::handle key, py::handle value) {
+    int r = text_item_equals(mapping.ptr(), key.ptr(), value.ptr());
+    if (r >= 0) return r == 1;
+    return equals(item(mapping, key), value);
 }
 
 // The completed History request, when the provider answered with success; else none.
@@ -195,7 +210,8 @@ py::object get_previous_transaksi(py::object self, py::object transaksi, py::obj
     bool mode_known = false, by_order = false;
     std::optional<Whole> stored_price;
 
-    for (py::handle entry : completed.attr("history")) {
+    py::object entries = completed.attr("history");
+    for_each(entries, [&](py::handle entry) {
         if (!mode_known) {
             orderid = item(transaksi_db, k.orderid);
             by_order = !orderid.is_none();
@@ -208,20 +224,20 @@ py::object get_previous_transaksi(py::object self, py::object transaksi, py::obj
         if (by_order) {
             py::object detail = item(item(entry, k.trx_detail), k.first);
             if (equals(item(detail, k.batch_id), orderid)) taken = py::reinterpret_borrow<py::object>(entry);
-            continue;
+            return true;
         }
-        if (!equals(item(entry, k.product_id), paketid)) continue;
+        if (!item_equals(entry, k.product_id, paketid)) return true;
         py::object number = global("normalizemsisdn")(tujuan, arg("start") = "08");
         py::object detail = item(item(entry, k.trx_detail), k.first);
-        if (!equals(number, item(detail, k.msisdn))) continue;
+        if (!equals(number, item(detail, k.msisdn))) return true;
         if (!harga.is_none()) {
             Whole price = whole_via_decimal(item(entry, k.final_success_price));
             if (!stored_price) stored_price = whole_direct(harga);
-            if (!same(price, *stored_price)) continue;
+            if (!same(price, *stored_price)) return true;
         }
         taken = py::reinterpret_borrow<py::object>(entry);
-        break;
-    }
+        return false;
+    });
     if (!taken) return py::none();
 
     transaksi.attr("status") = status_for(item(taken, k.status_desc));
@@ -246,11 +262,13 @@ py::object get_transaksi_history(py::object self, py::object transaksi, py::obje
     std::optional<Whole> expected;
     py::object taken, taken_detail, taken_price;
 
-    for (py::handle entry : completed.attr("history")) {
+    for_each(completed.attr("history"), [&](py::handle entry) {
         CivilTime time = submitted_time(item(entry, k.submitted_date));
         py::object detail = item(item(entry, k.trx_detail), k.first);
-        py::object number = has_key(detail, k.msisdn) ? item(detail, k.msisdn) : py::none();
-        py::object voucher = has_key(detail, k.qrvoucher) ? item(detail, k.qrvoucher) : py::none();
+        py::object number = get_if_present(detail, k.msisdn);
+        if (!number) number = py::none();
+        py::object voucher = get_if_present(detail, k.qrvoucher);
+        if (!voucher) voucher = py::none();
         py::object price = item(entry, k.product_price);
         if (equals(price, k.dash)) price = item(entry, k.final_success_price);
 
@@ -258,19 +276,19 @@ py::object get_transaksi_history(py::object self, py::object transaksi, py::obje
         if ((number.is_none() && !voucher.is_none()) || spv) number = voucher;
 
         if (!paketid) paketid = transaksi.attr("produk").attr("paketid");
-        if (!equals(item(entry, k.product_id), paketid)) continue;
-        if (!equals(tujuan, number)) continue;
-        if (!bound.reached_by(time)) continue;
+        if (!item_equals(entry, k.product_id, paketid)) return true;
+        if (!equals(tujuan, number)) return true;
+        if (!bound.reached_by(time)) return true;
 
         if (!harga.is_none() && differs(price, k.zero) && differs(price, k.dash)) {
             if (!expected) expected = whole_direct(harga);
-            if (!same(whole_via_decimal(price), *expected)) continue;
+            if (!same(whole_via_decimal(price), *expected)) return true;
         }
         taken = py::reinterpret_borrow<py::object>(entry);
         taken_detail = detail;
         taken_price = price;
-        break;
-    }
+        return false;
+    });
 
     if (taken) {
         transaksi.attr("status") = status_for(item(taken, k.status_desc));

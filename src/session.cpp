@@ -78,18 +78,37 @@ py::object renew_session(py::handle self, py::handle request, const py::dict& op
     return py::reinterpret_borrow<py::object>(completed);
 }
 
+// Names the pipeline reads on every send, interned at import.
+struct PipelineNames {
+    py::handle terminal = name("terminal"), auth_token = name("auth_token"), auth = name("auth"),
+               http = name("http"), logging = name("logging"), makerequest = name("makerequest"),
+               conn = name("conn"), sukses = name("sukses"), error_msg = name("error_msg"),
+               invalid_token = name("invalid_token");
+    py::tuple no_args;
+};
+const PipelineNames* g_names = nullptr;
+
 // One guarded send: none on no answer or on any error (passed to logException).
 py::object send(py::handle self, py::handle request, const py::dict& options, bool may_relogin) {
+    const PipelineNames& n = *g_names;
     try {
-        py::object terminal = self.attr("terminal");
-        py::object token = terminal.attr("auth_token");
-        options["auth"] = token;
-        py::object completed = request(**options);
-        py::object http = self.attr("http");
-        completed.attr("makerequest")(http, terminal.attr("logging"));
-        if (!truthy(completed.attr("conn"))) return py::none();
-        if (!completed.is_none() && !truthy(completed.attr("sukses")) &&
-            equals(completed.attr("error_msg"), py::str("invalid_token")) && may_relogin &&
+        py::object terminal = attr_of(self, n.terminal);
+        py::object token = attr_of(terminal, n.auth_token);
+        if (PyDict_SetItem(options.ptr(), n.auth.ptr(), token.ptr()) < 0) throw py::error_already_set();
+        // The request object gets its own copy of the fields.
+        py::object fields = py::reinterpret_steal<py::object>(PyDict_Copy(options.ptr()));
+        if (!fields) throw py::error_already_set();
+        py::object completed = py::reinterpret_steal<py::object>(
+            PyObject_Call(request.ptr(), n.no_args.ptr(), fields.ptr()));
+        if (!completed) throw py::error_already_set();
+        py::object http = attr_of(self, n.http);
+        py::object logging = attr_of(terminal, n.logging);
+        py::object ignored = py::reinterpret_steal<py::object>(PyObject_CallMethodObjArgs(
+            completed.ptr(), n.makerequest.ptr(), http.ptr(), logging.ptr(), nullptr));
+        if (!ignored) throw py::error_already_set();
+        if (!truthy(attr_of(completed, n.conn))) return py::none();
+        if (!completed.is_none() && !truthy(attr_of(completed, n.sukses)) &&
+            equals(attr_of(completed, n.error_msg), n.invalid_token) && may_relogin &&
             t_login_depth == 0)
             return renew_session(self, request, options, completed, token);
         return completed;
@@ -173,6 +192,7 @@ py::object get_connection_thread(py::object /*self*/) {
 }  // namespace
 
 void add_session_methods(Methods& m) {
+    if (!g_names) g_names = new PipelineNames();
     m["__init__"] = method("__init__", &init, "Keep the controller and terminal; build the HTTP pool.",
                            arg("self"), arg("controller"), arg("terminal"));
     m["makerequest"] = method("makerequest", &makerequest,

@@ -22,13 +22,14 @@ bool has_attribute(py::handle obj, py::handle name) {
         PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
         throw py::error_already_set();
     }
-    try {
-        obj.attr(name);
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) {
+        Py_DECREF(value);
         return true;
-    } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_AttributeError)) return false;
-        throw;
     }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
 }
 
 void worker_init(py::object self, py::object conn, py::object func, py::args args,

@@ -116,3 +116,35 @@ def login_ok(token="T1"):
 def script_login(provider, token="T1"):
     for name, outcomes in login_ok(token).items():
         provider.answer(name, *outcomes)
+
+
+class Record:
+    """Transaction record with only the fields the module may touch; `sukses` follows `status`."""
+    __slots__ = ("produk", "tujuan", "pin", "inq", "status", "pesan", "serialnumber")
+
+    def __init__(self, tipe="PULSA", paketid="P1", kategori="REGULER", nama="Pulsa 5",
+                 tujuan="081234", pin="1234", harga=5000):
+        self.produk = types.SimpleNamespace(tipe=tipe, kategori=kategori, paketid=paketid, nama=nama)
+        self.tujuan, self.pin = tujuan, pin
+        self.inq = types.SimpleNamespace(harga=harga)
+        self.status, self.pesan, self.serialnumber = "baru", "pesan awal", "sn awal"
+
+    @property
+    def sukses(self):
+        return self.status == "sukses"
+
+    def outcome(self):
+        return (self.status, self.pesan, self.serialnumber)
+
+
+DROP = object()  # marks a key to leave out of a history entry
+
+
+def entry(detail=(), **keys):
+    """One provider history entry (product P1 to 081234 at 2024-12-01 12:30:00, price 5000)."""
+    first = dict(dict(msisdn="081234", batchId="B1", statusDesc="Detail"), **dict(detail))
+    found = dict(submittedDate="20241201123000000", productId="P1", productPrice="5000",
+                 finalSuccessPrice="5000", statusDesc="Sukses",
+                 trxDetail=[{k: v for k, v in first.items() if v is not DROP}])
+    found.update(keys)
+    return {k: v for k, v in found.items() if v is not DROP}

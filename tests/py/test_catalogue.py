@@ -1,0 +1,209 @@
+"""Product lookups, best offers and the product pull into catalogue records."""
+from decimal import Decimal
+
+import pytest
+
+from fakes import NO_ANSWER, OK, refused
+
+KEYS = ["kodeproduk", "tipe", "paketid", "harga", "kategori", "nama", "keterangan"]
+NOT_FOUND = "Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar"
+
+
+def product(code, name="Nama", desc="Desc", price=1000):
+    return {"CODE": code, "DISPLAY_NAME": name, "DESCRIPTION": desc, "FINAL_PRICE": price}
+
+
+def offer(oid, ptype="DATA", desc="Paket", price=2000):
+    return {"offerId": oid, "productType": ptype, "offerDescription": desc, "productPrice": price}
+
+
+def record(kode, tipe, paketid, harga, kategori, nama):
+    return dict(kodeproduk=kode, tipe=tipe, paketid=paketid, harga=harga, kategori=kategori,
+                nama=nama, keterangan="")
+
+
+def offers_answer(offers, asked=None):
+    """A completed best-offer request holding `offers` and selecting one by its "offerId"."""
+    def by_id(oid):
+        if asked is not None:
+            asked.append(oid)
+        return next((o for o in offers if o["offerId"] == oid), None)
+    return dict(OK, produk=offers, produkById=by_id)
+
+
+# Lookups ---------------------------------------------------------------------------------------
+
+LOOKUPS = [("get_produk", "Produk", "kategori", "3"), ("get_terbaik", "ProdukTerbaik", "msisdn", "0811")]
+
+
+@pytest.mark.parametrize("method, cls, field, arg", LOOKUPS)
+@pytest.mark.parametrize("payload", [{"FRC": [product("F1")]}, [offer("O1")], {}, []])
+def test_lookup_returns_the_payload_itself(conn, provider, terminal, method, cls, field, arg, payload):
+    provider.answer(cls, dict(OK, produk=payload))
+    assert getattr(conn, method)(arg) is payload
+    assert provider.sent == [(cls, {field: arg, "auth": "T0"})]
+    assert terminal.lines == []
+
+
+@pytest.mark.parametrize("method, cls, field, arg", LOOKUPS)
+@pytest.mark.parametrize("outcome, line", [
+    (NO_ANSWER, "Cek Paket Terbaik Gagal"),
+    (dict(OK, sukses=0, error_msg="Nomor ditolak", produk={"FRC": []}), "Nomor ditolak"),
+    (dict(refused(""), produk=[offer("O1")]), ""),
+])
+def test_failed_lookup_shows_why_and_gives_empty_list(conn, provider, terminal, method, cls, field,
+                                                      arg, outcome, line):
+    provider.answer(cls, outcome)
+    result = getattr(conn, method)(arg)
+    assert result == [] and type(result) is list
+    assert terminal.lines == [(line, "gagal")] and provider.count(cls) == 1
+
+
+@pytest.mark.parametrize("found", [offer("O-2", price=Decimal("1.50")), {}])
+def test_best_offer_is_selected_locally(conn, provider, terminal, mod, found):
+    asked = []
+    provider.answer("ProdukTerbaik", dict(OK, produk=[offer("O-1")],
+                                          produkById=lambda oid: asked.append(oid) or found))
+    result = conn.get_produk_terbaik("0811", "O-2")
+    assert not isinstance(result, mod.FuncResponse)
+    ok, item = result
+    assert ok is True and item is found and asked == ["O-2"]
+    assert provider.sent == [("ProdukTerbaik", {"msisdn": "0811", "auth": "T0"})]
+    assert terminal.lines == []
+
+
+@pytest.mark.parametrize("outcome, message, lines", [
+    (NO_ANSWER, "Koneksi Terputus", [("Cek Paket Gagal", "gagal")]),
+    (refused("MSISDN tidak valid"), "MSISDN tidak valid", [("MSISDN tidak valid", "gagal")]),
+    (offers_answer([offer("O-1")]), NOT_FOUND, []),
+])
+def test_best_offer_failures(conn, provider, terminal, outcome, message, lines):
+    provider.answer("ProdukTerbaik", outcome)
+    ok, item = conn.get_produk_terbaik("0811", "O-9")
+    assert ok is False and item == message and terminal.lines == lines
+
+
+@pytest.mark.parametrize("call, cls, outcome", [
+    (lambda c: c.get_produk("0"), "Produk", OK),  # answer without payload
+    (lambda c: c.get_terbaik("0811"), "ProdukTerbaik", OK),
+    (lambda c: c.get_produk_terbaik("0811", "O1"), "ProdukTerbaik", dict(OK, produk=[])),
+    (lambda c: c.get_produk("0"), "Produk", NO_ANSWER),  # with a failing console
+    (lambda c: c.get_terbaik("0811"), "ProdukTerbaik", refused()),
+    (lambda c: c.get_produk_terbaik("0811", "O1"), "ProdukTerbaik", NO_ANSWER),
+])
+def test_lookup_errors_reach_the_caller(conn, provider, terminal, call, cls, outcome):
+    provider.answer(cls, outcome)
+    expected = AttributeError
+    if not outcome.get("sukses"):
+        def console(text, level):
+            raise LookupError("console down")
+        terminal.console, expected = console, LookupError
+    with pytest.raises(expected):
+        call(conn)
+    assert terminal.errors == []
+
+
+# Product pull ----------------------------------------------------------------------------------
+
+def test_pull_builds_records_for_products_then_offers(conn, provider, terminal, mod):
+    p = {name: product(*args) for name, args in {
+        "dropped": ("A1", "Alpha", "x", 1),
+        "same": ("X1.5-G 2", "X1.5-G 2", "Deskripsi X", Decimal("10500.00")),
+        "t5": ("T5", "Pulsa 5rb", "d", 5000), "frc": ("F.1", "Freedom", "d", "7000"),
+        "spv": ("S-1", "Spv", "d", 10 ** 30), "new": ("N 1", 10 ** 31, "d", 1.5),
+        "vas": ("V1", "Vas", "d", object()), "all": ("TA", "All", "d", 11), "pkg": ("PK", "Pkg", "d", 12),
+    }.items()}
+    o1 = offer("O-1.2 3", "DATA_PACK", "<p>Kuota <div>10GB</div></p>", Decimal("25000"))
+    o2 = offer("O2", None, "<P>Big</P><br><d<p>iv>", 9)
+    provider.answer("Produk", dict(OK, produk={"DEKO_TOPUP": [p["dropped"]], "FRC": [p["frc"]]}),
+                    dict(OK, produk={"SPV_BLANK": [p["spv"]], "DEKO_TOPUP": [p["same"], p["t5"]]}),
+                    dict(OK, produk={"NEW_TYPE": [p["new"]], "VAS_PRODUCTS": [p["vas"]],
+                                     "DEKO_TOPUPALL": [p["all"]], "DEKO_PACKAGE": [p["pkg"]]}))
+    provider.answer("ProdukTerbaik", dict(OK, produk=[o1, o2]), dict(OK, produk=[o1]))
+    result = conn.tarik_produk("0811,, 0812,")
+    assert isinstance(result, mod.FuncResponse) and result.status is True
+    expected = [
+        record("X15G2", "PULSA", "X1.5-G 2", p["same"]["FINAL_PRICE"], "DEKOTOPUP", "Deskripsi X"),
+        record("T5", "PULSA", "T5", 5000, "DEKOTOPUP", "Pulsa 5rb"),
+        record("F1", "KPK", "F.1", "7000", "FRC", "Freedom"),
+        record("S1", "SPV", "S-1", 10 ** 30, "SPVBLANK", "Spv"),
+        record("N1", "NEW_TYPE", "N 1", 1.5, "NEWTYPE", 10 ** 31),
+        record("V1", "PAKET", "V1", p["vas"]["FINAL_PRICE"], "VASPRODUCTS", "Vas"),
+        record("TA", "PULSA", "TA", 11, "DEKOTOPUPALL", "All"),
+        record("PK", "PAKET", "PK", 12, "DEKOPACKAGE", "Pkg"),
+        record("O123", "CRP", "O-1.2 3", o1["productPrice"], "DATA_PACK", "Kuota 10GB"),
+        record("O2", "CRP", "O2", 9, None, "<P>Big</P><br><div>"),
+        record("O123", "CRP", "O-1.2 3", o1["productPrice"], "DATA_PACK", "Kuota 10GB"),
+    ]
+    records = list(result.pesan)
+    assert [dict(r) for r in records] == expected
+    assert all(list(r) == KEYS for r in records)
+    assert all(r["harga"] is e["harga"] for r, e in zip(records, expected))
+    assert provider.sent == [("Produk", {"kategori": c, "auth": "T0"}) for c in "013"] + [
+        ("ProdukTerbaik", {"msisdn": n, "auth": "T0"}) for n in ("0811", " 0812")]
+    assert terminal.lines == [] and terminal.errors == []
+
+
+@pytest.mark.parametrize("nomors", ["", ",", ",,,"])
+def test_pull_without_numbers_sends_no_offer_request(conn, provider, terminal, nomors):
+    provider.default("Produk", dict(OK, produk={}))
+    provider.answer("Produk", dict(OK, produk={"FRC": [product("F1", price=3)]}))
+    result = conn.tarik_produk(nomors)
+    assert result.status is True and list(result.pesan) == [record("F1", "KPK", "F1", 3, "FRC", "Nama")]
+    assert provider.count("Produk") == 3 and provider.count("ProdukTerbaik") == 0
+
+
+@pytest.mark.parametrize("first", [NO_ANSWER, dict(OK, produk={"FRC": [product("F1", price=3)]})])
+def test_failed_lookups_contribute_nothing(conn, provider, terminal, first):
+    provider.answer("Produk", first, refused("Kategori kosong"), NO_ANSWER)
+    provider.answer("ProdukTerbaik", refused("Nomor ditolak"), NO_ANSWER)
+    result = conn.tarik_produk("0811,0812")
+    assert result.status is True
+    assert list(result.pesan) == ([] if first is NO_ANSWER else [record("F1", "KPK", "F1", 3, "FRC", "Nama")])
+    assert terminal.lines == [(t, "gagal") for t in (["Cek Paket Terbaik Gagal"] if first is NO_ANSWER else [])
+                              + ["Kategori kosong", "Cek Paket Terbaik Gagal", "Nomor ditolak",
+                                 "Cek Paket Terbaik Gagal"]]
+
+
+def test_pull_calls_the_connections_own_lookups(conn, provider, monkeypatch):
+    calls = []
+    monkeypatch.setattr(conn, "get_produk", lambda *a, **k: calls.append((a, k)) or (
+        {"FRC": [product("F1", price=3)]} if a == ("1",) else []))
+    monkeypatch.setattr(conn, "get_terbaik", lambda *a, **k: calls.append((a, k)) or [offer("O1")])
+    result = conn.tarik_produk("0811")
+    assert calls == [(("0",), {}), (("1",), {}), (("3",), {}), (("0811",), {})]
+    assert [r["paketid"] for r in result.pesan] == ["F1", "O1"] and provider.sent == []
+
+
+BAD_OFFER = {k: v for k, v in offer("O1").items() if k != "productPrice"}
+
+
+@pytest.mark.parametrize("category, offers, nomors", [
+    ({"FRC": [product("F1"), {"CODE": "F2", "DISPLAY_NAME": "n", "DESCRIPTION": "d"}]}, [], "0811"),
+    ({"FRC": [product(15)]}, [], ""),
+    ({7: [product("F1")]}, [], ""),
+    ({"FRC": [{"CODE": "F1", "DESCRIPTION": "d", "FINAL_PRICE": 1}]}, [], ""),
+    ({}, [offer(15)], "0811"),
+    ({}, [offer("O1", desc=None)], "0811"),
+    ({"FRC": [product("F1")]}, [offer("O1"), BAD_OFFER], "0811"),
+    ({}, [], None),
+    ({}, [], 811),
+    (None, [], ""),  # the lookup itself fails: an answer without payload
+])
+def test_pull_errors_give_failed_result(conn, provider, terminal, mod, capsys, monkeypatch,
+                                        category, offers, nomors):
+    monkeypatch.setattr(mod, "FuncResponse", lambda *a, **k: (a, k))
+    provider.default("Produk", dict(OK, produk={}))
+    provider.answer("Produk", OK if category is None else dict(OK, produk=category))
+    provider.answer("ProdukTerbaik", dict(OK, produk=offers))
+    assert conn.tarik_produk(nomors) == ((False, "Gagal Mengambil Produk"), {})
+    assert len(terminal.errors) == 1 and terminal.lines == []
+    assert capsys.readouterr().out == "logged: %r\n" % (terminal.errors[0],)
+
+
+def test_error_while_reporting_a_pull_error_reaches_the_caller(conn, provider, terminal):
+    def broken(error):
+        raise RuntimeError("log down")
+    terminal.logException = broken
+    with pytest.raises(RuntimeError, match="log down"):
+        conn.tarik_produk(None)

@@ -1,0 +1,226 @@
+"""History query, previous-transaction lookup and the history matcher."""
+import datetime as real_datetime
+import types
+
+import pytest
+
+from fakes import DROP, NO_ANSWER, OK, Record, entry, refused
+
+FRESH = Record().outcome()
+STATUS = {"sukses": "sukses", "berhasil": "sukses", "failed": "gagal", "proses": "pending"}
+EARLIER = "Transaksi sudah pernah berhasil utk pembelian paket ke 6281234 sebesar %s ."
+SETTLED = "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar %s ."
+WAITING = ("Belum menemukan transaksi di history...", "warning")
+T = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 400000)
+
+
+@pytest.fixture
+def host(monkeypatch, mod):
+    """Status table, number normaliser (62... -> 0...) and a sleep that only records."""
+    h = types.SimpleNamespace(naps=[], normalised=[])
+
+    def normalise(number, **kw):
+        h.normalised.append((number, kw))
+        return "0" + number[2:]
+    monkeypatch.setattr(mod, "TRANSAKSI_TYPES", types.SimpleNamespace(DEKO_STATUS=STATUS))
+    monkeypatch.setattr(mod, "normalizemsisdn", normalise)
+    monkeypatch.setattr(mod, "sleep", h.naps.append)
+    return h
+
+
+def lookup(conn, provider, row, entries, rec=None):
+    rec = rec or Record(tujuan="6281234")
+    provider.answer("History", dict(OK, history=list(entries)))
+    return rec, conn.get_previous_transaksi(rec, row)
+
+
+def settle(conn, provider, entries, harga=None, counter=0, tipe="PULSA"):
+    # The record's own number differs from the one given: only the argument may be used.
+    rec = Record(tipe=tipe, tujuan="6281234")
+    provider.default("History", dict(OK, history=list(entries)))
+    extra = {} if harga is None else {"harga": harga}
+    if counter:
+        extra["counter"] = counter
+    return rec, conn.get_transaksi_history(rec, "081234", T, **extra)
+
+
+# History query -----------------------------------------------------------------------------
+
+HIST = [entry()]
+
+
+@pytest.mark.parametrize("outcome, expected", [
+    (dict(OK, history=HIST), HIST),
+    (NO_ANSWER, None),
+    (refused("x"), None),
+    (dict(OK, sukses=0, history=HIST), None),
+    (RuntimeError("boom"), None),
+])
+def test_history_query(conn, provider, terminal, outcome, expected):
+    provider.answer("History", outcome)
+    assert conn.history() is expected
+    assert provider.fields("History") == [{"auth": "T0"}] and terminal.lines == []
+
+
+# Previous-transaction lookup -----------------------------------------------------------------
+
+OTHER_PRODUCT = entry(productId="P2", detail=dict(batchId="A"))
+OTHER_NUMBER = entry(detail=dict(msisdn="089999", batchId="B"))
+DEARER = entry(productPrice="6000", finalSuccessPrice="6000", detail=dict(batchId="C"))
+DECIMAL = entry(productPrice="700.5", finalSuccessPrice="5000.0", statusDesc="BERHASIL", detail=dict(batchId="D"))
+NUMERIC = entry(productPrice=5000, finalSuccessPrice=5000.9, detail=dict(batchId="E"))
+
+
+@pytest.mark.parametrize("harga, entries, normalised, outcome", [
+    (None, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL], 2, ("sukses", EARLIER % 6000, "C")),
+    (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL, NUMERIC], 3, ("sukses", EARLIER % 700, "D")),
+    ("5000", [DEARER, NUMERIC], 2, ("sukses", EARLIER % 5000, "E")),
+    (5000.7, [NUMERIC], 1, ("sukses", EARLIER % 5000, "E")),
+    (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], 2, None),
+    (None, [], 0, None),
+])
+def test_previous_by_product_number_and_price(conn, provider, host, harga, entries, normalised, outcome):
+    rec, got = lookup(conn, provider, {"harga": harga, "orderid": None}, entries)
+    if outcome is None:
+        assert got is None and rec.outcome() == FRESH
+    else:
+        assert got is rec and rec.outcome() == outcome
+    assert host.normalised == [("6281234", {"start": "08"})] * normalised
+
+
+@pytest.mark.parametrize("orderid, entries, outcome", [
+    ("B7", [entry(productId="X", productPrice="100", statusDesc="Failed", detail=dict(msisdn="0", batchId="B7")),
+            entry(detail=dict(batchId="B1")),
+            entry(productId="Y", productPrice="200", finalSuccessPrice="?", detail=dict(batchId="B7"))],
+     ("sukses", EARLIER % 200, "B7")),
+    ("", [entry(detail=dict(batchId=None)), entry(productPrice="300", detail=dict(batchId=""))],
+     ("sukses", EARLIER % 300, "")),
+    (123, [entry(detail=dict(batchId="123"))], None),
+])
+def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, orderid, entries, outcome):
+    # The stored price would not convert: it is not examined in this mode.
+    rec, got = lookup(conn, provider, {"harga": "5000.0", "orderid": orderid}, entries)
+    assert (got is rec, rec.outcome()) == ((True, outcome) if outcome else (False, FRESH))
+    assert host.normalised == []
+
+
+@pytest.mark.parametrize("outcome", [NO_ANSWER, refused("x")])
+def test_previous_without_a_history_answer(conn, provider, host, outcome):
+    provider.answer("History", outcome)
+    rec = Record()
+    assert conn.get_previous_transaksi(rec, {"harga": None, "orderid": None}) is None
+    assert rec.outcome() == FRESH
+
+
+@pytest.mark.parametrize("row, entries, error, outcome", [
+    ({"orderid": None}, [entry()], KeyError, FRESH),
+    ({"harga": None}, [entry()], KeyError, FRESH),
+    ({"harga": "5000.0", "orderid": None}, [entry()], ValueError, FRESH),
+    ({"harga": 5000, "orderid": None}, [entry(finalSuccessPrice="lima")], ValueError, FRESH),
+    ({"harga": None, "orderid": None}, [entry(productId=DROP)], KeyError, FRESH),
+    ({"harga": None, "orderid": None}, [entry(detail=dict(msisdn=DROP))], KeyError, FRESH),
+    ({"harga": None, "orderid": "B1"}, [entry(trxDetail=[])], IndexError, FRESH),
+    ({"harga": None, "orderid": None}, [entry(statusDesc="Aneh")], KeyError, FRESH),
+    ({"harga": None, "orderid": None}, [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
+    ({"harga": None, "orderid": None}, [entry(detail=dict(batchId=DROP))], KeyError,
+     ("sukses", EARLIER % 5000, "sn awal")),
+])
+def test_previous_with_bad_data_fails_keeping_what_was_written(
+        conn, provider, host, row, entries, error, outcome):
+    rec = Record(tujuan="6281234")
+    with pytest.raises(error):
+        lookup(conn, provider, row, entries, rec)
+    assert rec.outcome() == outcome
+    assert provider.count("History") == ("harga" in row)  # the price is read before the request
+
+
+# History matcher -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("tipe, harga, entries, outcome", [
+    # Time window: same second or later; only the millisecond "000" is dropped from the date.
+    ("PULSA", None, [entry(submittedDate="20241201123000000")], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", None, [entry(submittedDate="20241202000000000")], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", None, [entry(submittedDate="20241201122959000")], None),
+    # Order and price: first taken; wrong price passed over; "0" and "-" skip the test.
+    ("PULSA", None, [entry(productPrice="6000", detail=dict(batchId="X")), entry(detail=dict(batchId="Y"))],
+     ("sukses", SETTLED % 6000, "X")),
+    ("PULSA", 5000, [entry(productId="P2"), entry(productPrice="6000", detail=dict(batchId="X")),
+                     entry(productPrice="5000.9", detail=dict(batchId="Y"))], ("sukses", SETTLED % 5000, "Y")),
+    ("PULSA", "5000", [entry(productPrice=5000.9)], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", 5000.5, [entry(productPrice="5000")], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", 5000, [entry(productPrice="6000")], None),
+    ("PULSA", "5000.0", [entry(productPrice="0")], ("sukses", SETTLED % 0, "B1")),
+    ("PULSA", 5000, [entry(productPrice="-", finalSuccessPrice="6000", detail=dict(batchId="X")),
+                     entry(productPrice="-", finalSuccessPrice="5000.0", detail=dict(batchId="Y"))],
+     ("sukses", SETTLED % 5000, "Y")),
+    # Status through the table; an unsuccessful one carries the detail's text.
+    ("PULSA", None, [entry(statusDesc="BERHASIL")], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", None, [entry(statusDesc="Failed", detail=dict(statusDesc="Nomor salah"))],
+     ("gagal", "Nomor salah", "B1")),
+    ("PULSA", None, [entry(statusDesc="Proses", detail=dict(statusDesc="Diproses"))],
+     ("pending", "Diproses", "B1")),
+    # Destination: unnormalised number; the voucher stands in when there is no number, always for SPV.
+    ("PULSA", None, [entry(detail=dict(msisdn="6281234"))], None),
+    ("PULSA", None, [entry(detail=dict(msisdn=DROP, qrvoucher="081234"))], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", None, [entry(detail=dict(msisdn="089999", qrvoucher="081234"))], None),
+    ("Spv", None, [entry(detail=dict(msisdn="089999", qrvoucher="081234"))], ("sukses", SETTLED % 5000, "B1")),
+    ("spv", None, [entry(detail=dict(msisdn="081234"))], None),
+])
+def test_matcher_takes_the_right_entry(conn, provider, terminal, host, tipe, harga, entries, outcome):
+    rec, got = settle(conn, provider, entries, harga, tipe=tipe)
+    assert got is rec
+    if outcome is None:
+        assert rec.outcome() == FRESH and provider.count("History") == 6
+        assert host.naps == [1] * 5 and terminal.lines == [WAITING] * 5
+    else:
+        assert rec.outcome() == outcome and provider.count("History") == 1
+        assert host.naps == [] and terminal.lines == []
+
+
+MISS = dict(OK, history=[entry(productId="P2")])
+HIT = dict(OK, history=[entry()])
+
+
+@pytest.mark.parametrize("counter, answers, found, requests", [
+    (0, [MISS, MISS, NO_ANSWER], None, 3),
+    (0, [MISS, refused("x")], None, 2),
+    (0, [MISS, MISS, HIT], "settled", 3),
+    (4, [], "unchanged", 2),
+    (5, [], "unchanged", 1),
+    (8, [], "unchanged", 1),
+])
+def test_matcher_passes_and_pauses(conn, provider, terminal, host, counter, answers, found, requests):
+    provider.answer("History", *answers)
+    rec, got = settle(conn, provider, [entry(productId="P2")], counter=counter)
+    assert provider.count("History") == requests
+    assert host.naps == [1] * (requests - 1) and terminal.lines == [WAITING] * (requests - 1)
+    assert got is (None if found is None else rec)
+    assert rec.outcome() == (("sukses", SETTLED % 5000, "B1") if found == "settled" else FRESH)
+
+
+@pytest.mark.parametrize("harga, entries, error, outcome", [
+    # Every scanned entry is read in full, even one of another product.
+    (None, [entry(productId="X", submittedDate="kemarin000"), entry()], ValueError, FRESH),
+    (None, [entry(productId="X", submittedDate="20241201123000000000"), entry()], ValueError, FRESH),
+    (None, [entry(productId="X", submittedDate="2024-12-01 12:30:00000"), entry()], ValueError, FRESH),
+    (None, [entry(productId="X", submittedDate=DROP), entry()], KeyError, FRESH),
+    (None, [entry(productId="X", trxDetail=[]), entry()], IndexError, FRESH),
+    (None, [entry(productId="X", trxDetail=DROP), entry()], KeyError, FRESH),
+    (None, [entry(productId="X", productPrice=DROP), entry()], KeyError, FRESH),
+    (None, [entry(productId="X", productPrice="-", finalSuccessPrice=DROP), entry()], KeyError, FRESH),
+    (None, [entry(productId=DROP)], KeyError, FRESH),
+    (5000, [entry(productPrice="lima")], ValueError, FRESH),
+    ("5000.0", [entry()], ValueError, FRESH),
+    (None, [entry(statusDesc="Aneh")], KeyError, FRESH),
+    # Fields written before the failing step stay written.
+    (None, [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
+    (None, [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", SETTLED % 5000, "sn awal")),
+    (None, [entry(statusDesc="Failed", detail=dict(statusDesc=DROP))], KeyError, ("gagal",) + FRESH[1:]),
+])
+def test_matcher_bad_history_reaches_the_caller(conn, provider, terminal, host, harga, entries, error, outcome):
+    rec = Record(tujuan="6281234")
+    provider.answer("History", dict(OK, history=entries))
+    with pytest.raises(error):
+        conn.get_transaksi_history(rec, "081234", T, harga=harga)
+    assert rec.outcome() == outcome
+    assert provider.count("History") == 1 and host.naps == [] and terminal.lines == []
