@@ -241,9 +241,13 @@ py::object get_previous_transaksi(py::object self, py::object transaksi, py::obj
     if (!taken) return py::none();
 
     transaksi.attr("status") = status_for(item(taken, k.status_desc));
+    // The provider writes "-" for an entry without a product price; the amount charged
+    // then stands for it, as in the history matcher.
+    py::object price = item(taken, k.product_price);
+    if (equals(price, k.dash)) price = item(taken, k.final_success_price);
     transaksi.attr("pesan") = py::str("Transaksi sudah pernah berhasil utk pembelian paket ke ") +
                               text_of(transaksi.attr("tujuan")) + py::str(" sebesar ") +
-                              whole_via_decimal(item(taken, k.product_price)).digits() + py::str(" .");
+                              whole_via_decimal(price).digits() + py::str(" .");
     transaksi.attr("serialnumber") = item(item(item(taken, k.trx_detail), k.first), k.batch_id);
     return transaksi;
 }

@@ -83,7 +83,7 @@ struct PipelineNames {
     py::handle terminal = name("terminal"), auth_token = name("auth_token"), auth = name("auth"),
                http = name("http"), logging = name("logging"), makerequest = name("makerequest"),
                conn = name("conn"), sukses = name("sukses"), error_msg = name("error_msg"),
-               invalid_token = name("invalid_token");
+               invalid_token = name("invalid_token"), self = name("self"), request = name("request");
     py::tuple no_args;
 };
 const PipelineNames* g_names = nullptr;
@@ -94,10 +94,11 @@ py::object send(py::handle self, py::handle request, const py::dict& options, bo
     try {
         py::object terminal = attr_of(self, n.terminal);
         py::object token = attr_of(terminal, n.auth_token);
-        if (PyDict_SetItem(options.ptr(), n.auth.ptr(), token.ptr()) < 0) throw py::error_already_set();
-        // The request object gets its own copy of the fields.
+        // The request object gets its own copy of the fields, with the current token as "auth"
+        // (a caller's own "auth" is replaced). `options` itself is never changed.
         py::object fields = py::reinterpret_steal<py::object>(PyDict_Copy(options.ptr()));
         if (!fields) throw py::error_already_set();
+        if (PyDict_SetItem(fields.ptr(), n.auth.ptr(), token.ptr()) < 0) throw py::error_already_set();
         py::object completed = py::reinterpret_steal<py::object>(
             PyObject_Call(request.ptr(), n.no_args.ptr(), fields.ptr()));
         if (!completed) throw py::error_already_set();
@@ -127,9 +128,66 @@ void init(py::object self, py::object controller, py::object terminal) {
     self.attr("http") = global("urllib3").attr("PoolManager")();
 }
 
-py::object makerequest(py::object self, py::object request, py::kwargs options) {
-    return send(self, request, options, true);
+// makerequest(self, request, **options), bound with CPython's own calling convention: it runs
+// for every provider request, and argument handling by the generic binding layer would cost
+// more than the pipeline itself. Arguments are checked as Python checks this signature.
+PyObject* makerequest(PyObject*, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* const names[] = {"self", "request"};
+        const py::handle keys[] = {g_names->self, g_names->request};
+        Py_ssize_t given = PyTuple_GET_SIZE(args);
+        if (given > 2) {
+            PyErr_Format(PyExc_TypeError,
+                         "makerequest() takes 2 positional arguments but %zd were given", given);
+            return nullptr;
+        }
+        // The caller's keywords are only read: the pipeline copies them for each request object.
+        py::dict options = kwargs ? py::reinterpret_borrow<py::dict>(kwargs) : py::dict();
+        bool copied = false;
+        PyObject* values[2] = {nullptr, nullptr};
+        py::object by_name[2];
+        for (int i = 0; i < 2; ++i) {
+            PyObject* keyword = nullptr;
+            if (PyDict_GET_SIZE(options.ptr()) > 0) {
+                keyword = PyDict_GetItemWithError(options.ptr(), keys[i].ptr());
+                if (!keyword && PyErr_Occurred()) return nullptr;
+            }
+            if (i < given) {
+                if (keyword) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "makerequest() got multiple values for argument '%s'", names[i]);
+                    return nullptr;
+                }
+                values[i] = PyTuple_GET_ITEM(args, i);
+            } else if (keyword) {
+                by_name[i] = py::reinterpret_borrow<py::object>(keyword);
+                values[i] = keyword;
+                if (!copied) {
+                    options = py::reinterpret_steal<py::dict>(PyDict_Copy(options.ptr()));
+                    if (!options) return nullptr;
+                    copied = true;
+                }
+                if (PyDict_DelItem(options.ptr(), keys[i].ptr()) < 0) return nullptr;
+            } else {
+                PyErr_Format(PyExc_TypeError,
+                             "makerequest() missing 1 required positional argument: '%s'", names[i]);
+                return nullptr;
+            }
+        }
+        return send(values[0], values[1], options, true).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        py::object error = current_exception_object();
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    }
+    return nullptr;
 }
+
+PyMethodDef g_makerequest_def = {
+    "makerequest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&makerequest)),
+    METH_VARARGS | METH_KEYWORDS,
+    "Send a request class with the terminal's token; none when no answer came."};
 
 py::object login(py::object self) {
     LoginScope scope;
@@ -195,9 +253,9 @@ void add_session_methods(Methods& m) {
     if (!g_names) g_names = new PipelineNames();
     m["__init__"] = method("__init__", &init, "Keep the controller and terminal; build the HTTP pool.",
                            arg("self"), arg("controller"), arg("terminal"));
-    m["makerequest"] = method("makerequest", &makerequest,
-                              "Send a request class with the terminal's token; none when no answer came.",
-                              arg("self"), arg("request"));
+    py::object fn = py::reinterpret_steal<py::object>(PyCFunction_New(&g_makerequest_def, nullptr));
+    if (!fn) throw py::error_already_set();
+    m["makerequest"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
     m["login"] = method("login", &login, "Log in with the retailer's number and an OTP.", arg("self"));
     m["cek_saldo"] = method("cek_saldo", &cek_saldo, "Check the deposit balance (or announce a login).",
                             arg("self"), arg("check_login") = false);

@@ -76,6 +76,9 @@ NUMERIC = entry(productPrice=5000, finalSuccessPrice=5000.9, detail=dict(batchId
     (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL, NUMERIC], 3, ("sukses", EARLIER % 700, "D")),
     ("5000", [DEARER, NUMERIC], 2, ("sukses", EARLIER % 5000, "E")),
     (5000.7, [NUMERIC], 1, ("sukses", EARLIER % 5000, "E")),
+    # No product price ("-"): the amount charged is the message amount.
+    (None, [entry(productPrice="-", finalSuccessPrice="4500.0", detail=dict(batchId="F"))], 1,
+     ("sukses", EARLIER % 4500, "F")),
     (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], 2, None),
     (None, [], 0, None),
 ])
