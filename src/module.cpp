@@ -40,6 +40,17 @@ py::object define_class(py::dict g, const char* name, py::tuple bases, py::dict 
     return cls;
 }
 
+// A QThread subclass with the signal request_finished = Signal(object) and the given methods.
+void define_thread_class(py::dict g, const char* name, const char* doc, void (*add_methods)(Methods&)) {
+    Methods methods;
+    add_methods(methods);
+    py::dict ns = class_namespace(name, doc, methods, {"__init__", "run"});
+    py::object object_type =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    ns["request_finished"] = g["Signal"](object_type);
+    define_class(g, name, py::make_tuple(g["QThread"]), ns);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(dekoconnection, m) {
@@ -90,23 +101,9 @@ PYBIND11_MODULE(dekoconnection, m) {
                                   "get_produk", "get_terbaik", "get_produk_terbaik", "cek",
                                   "transaksi", "menu_cek", "get_connection_thread"}));
 
-    py::object qthread = g["QThread"];
-    py::object signal = g["Signal"];
-    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-
-    Methods worker;
-    deko::add_connection_thread_methods(worker);
-    py::dict worker_ns = class_namespace("DekoConnectonThread",
-                                         "Qt worker thread that runs one connection operation.",
-                                         worker, {"__init__", "run"});
-    worker_ns["request_finished"] = signal(object_type);
-    define_class(g, "DekoConnectonThread", py::make_tuple(qthread), worker_ns);
-
-    Methods waiter;
-    deko::add_history_thread_methods(waiter);
-    py::dict waiter_ns = class_namespace("WaitTransaksiHistoryThread",
-                                         "Qt worker thread that settles a purchase from the history and replies to the terminal.",
-                                         waiter, {"__init__", "run"});
-    waiter_ns["request_finished"] = signal(object_type);
-    define_class(g, "WaitTransaksiHistoryThread", py::make_tuple(qthread), waiter_ns);
+    define_thread_class(g, "DekoConnectonThread", "Qt worker thread that runs one connection operation.",
+                        deko::add_connection_thread_methods);
+    define_thread_class(g, "WaitTransaksiHistoryThread",
+                        "Qt worker thread that settles a purchase from the history and replies to the terminal.",
+                        deko::add_history_thread_methods);
 }

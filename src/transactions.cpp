@@ -38,7 +38,26 @@ py::object transaction_time() {
     return dt.attr("datetime").attr("now")(zone).attr("replace")(arg("tzinfo") = py::none());
 }
 
-py::str with_prefix(py::handle error_msg) { return py::str("[Deko]: ") + text_of(error_msg); }
+// A provider refusal of a purchase or a menu check: shown, and stored with the "[Deko]: " prefix.
+void store_refusal(py::handle self, py::handle record, py::handle completed) {
+    console(self, completed.attr("error_msg"), "gagal");
+    record.attr("status") = "gagal";
+    record.attr("pesan") = py::str("[Deko]: ") + text_of(completed.attr("error_msg"));
+}
+
+// No answer: the operation `method` runs again with the next counter, or, after the last
+// attempt, the record fails with "Koneksi Terputus" after `last_line` is shown.
+py::object retry_or_fail(py::handle self, py::handle record, py::handle counter, const char* method,
+                         const char* last_line) {
+    bool exhausted = false;
+    py::object next = next_attempt(counter, exhausted);
+    if (exhausted) {
+        console(self, last_line, "gagal");
+        set_outcome(record, "gagal", py::str("Koneksi Terputus"));
+        return py::reinterpret_borrow<py::object>(record);
+    }
+    return self.attr(method)(record, arg("counter") = next);
+}
 
 // Product check --------------------------------------------------------------------------
 
@@ -170,21 +189,11 @@ py::object transaksi(py::object self, py::object record, py::object counter) {
                 record = self.attr("get_transaksi_history")(record, record.attr("tujuan"), transaksitime,
                                                              arg("harga") = record.attr("inq").attr("harga"));
         } else {
-            console(self, completed.attr("error_msg"), "gagal");
-            record.attr("status") = "gagal";
-            record.attr("pesan") = with_prefix(completed.attr("error_msg"));
+            store_refusal(self, record, completed);
         }
         return record;
     }
-
-    bool exhausted = false;
-    py::object next = next_attempt(counter, exhausted);
-    if (exhausted) {
-        console(self, "Pembelian Gagal", "gagal");
-        set_outcome(record, "gagal", py::str("Koneksi Terputus"));
-        return record;
-    }
-    return self.attr("transaksi")(record, arg("counter") = next);
+    return retry_or_fail(self, record, counter, "transaksi", "Pembelian Gagal");
 }
 
 // Menu check -----------------------------------------------------------------------------
@@ -209,21 +218,11 @@ py::object menu_cek(py::object self, py::object record, py::object counter) {
             console(self, py::str("Cek ") + text_of(record.attr("produk").attr("paketid")) + py::str(" Berhasil"),
                     "sukses");
         } else {
-            console(self, completed.attr("error_msg"), "gagal");
-            record.attr("status") = "gagal";
-            record.attr("pesan") = with_prefix(completed.attr("error_msg"));
+            store_refusal(self, record, completed);
         }
         return record;
     }
-
-    bool exhausted = false;
-    py::object next = next_attempt(counter, exhausted);
-    if (exhausted) {
-        console(self, "Cek Gagal", "gagal");
-        set_outcome(record, "gagal", py::str("Koneksi Terputus"));
-        return record;
-    }
-    return self.attr("menu_cek")(record, arg("counter") = next);
+    return retry_or_fail(self, record, counter, "menu_cek", "Cek Gagal");
 }
 
 }  // namespace
