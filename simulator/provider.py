@@ -173,7 +173,7 @@ class ProviderSimulator(object):
     # ---- life cycle -------------------------------------------------------------
 
     def start(self):
-        server = ThreadingHTTPServer(("127.0.0.1", self.port), _ProviderHandler)
+        server = _Server(("127.0.0.1", self.port), _ProviderHandler)
         server.daemon_threads = True
         server.sim = self
         self._server = server
@@ -502,6 +502,10 @@ def _success(message, data=None):
 
 def _refusal(error):
     return {"success": False, "message": error, "error": error, "data": None}
+
+
+class _Server(ThreadingHTTPServer):
+    request_queue_size = 128  # many gateway threads may connect at once
 
 
 class _ProviderHandler(BaseHTTPRequestHandler):

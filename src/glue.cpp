@@ -35,17 +35,31 @@ bool truthy(py::handle value) {
     return r == 1;
 }
 
-bool equals(py::handle value, py::handle other) {
-    int r = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
+namespace {
+
+// value <op> other as Python's operator gives it: no identity shortcut, so a value that is not
+// equal to itself (nan, or an __eq__ that says so) compares as Python compares it.
+bool compare(py::handle value, py::handle other, int op) {
+    PyObject* a = value.ptr();
+    PyObject* b = other.ptr();
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        bool same = a == b || PyUnicode_Compare(a, b) == 0;
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return op == Py_EQ ? same : !same;
+    }
+    PyObject* result = PyObject_RichCompare(a, b, op);
+    if (!result) throw py::error_already_set();
+    int r = PyObject_IsTrue(result);
+    Py_DECREF(result);
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
 
-bool differs(py::handle value, py::handle other) {
-    int r = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_NE);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+}  // namespace
+
+bool equals(py::handle value, py::handle other) { return compare(value, other, Py_EQ); }
+
+bool differs(py::handle value, py::handle other) { return compare(value, other, Py_NE); }
 
 py::str text_of(py::handle value) { return py::str(value); }
 

@@ -22,7 +22,7 @@ py::object global(const char* name);
 // Python truth value; raises what __bool__ raises.
 bool truthy(py::handle value);
 
-// value == other with Python's equality.
+// value == other with Python's equality (as the == operator, without an identity shortcut).
 bool equals(py::handle value, py::handle other);
 
 // value != other with Python's inequality (not always the negation of ==).
