@@ -2,6 +2,7 @@
 import collections
 import datetime
 import gc
+import os
 import sys
 import types
 
@@ -100,10 +101,15 @@ def footprint(work, rounds, watched):
     return len(gc.get_objects()) - objects, rss() - memory, [a - b for a, b in zip(after, refs)], gc.garbage
 
 
+# Under AddressSanitizer freed memory is held back in quarantine, so the process grows by design;
+# object counts and reference counts still tell a leak there.
+RSS_BOUND = float("inf") if "libasan" in os.environ.get("LD_PRELOAD", "") else 8 * 2 ** 20
+
+
 def check(work, rounds, watched):
     grown, memory, refs, garbage = footprint(work, rounds, watched)
     print("\nmemory: %d rounds: %+d objects, %+d KiB, reference changes %s" % (rounds, grown, memory // 1024, refs))
-    assert grown < 1000 and memory < 8 * 2 ** 20 and refs == [0] * len(watched) and garbage == []
+    assert grown < 1000 and memory < RSS_BOUND and refs == [0] * len(watched) and garbage == []
 
 
 def test_request_pipeline_keeps_nothing(rig):
