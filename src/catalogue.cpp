@@ -2,6 +2,7 @@
 #include "core/text.h"
 #include "glue.h"
 
+#include <cstring>
 #include <string>
 
 namespace deko {
@@ -61,19 +62,18 @@ py::object get_produk_terbaik(py::object self, py::object msisdn, py::object off
 
 // Keys of a catalogue record, in record order, made once.
 struct RecordKeys {
-    py::str kodeproduk{"kodeproduk"}, tipe{"tipe"}, paketid{"paketid"}, harga{"harga"},
-        kategori{"kategori"}, nama{"nama"}, keterangan{"keterangan"};
-    py::str code{"CODE"}, display_name{"DISPLAY_NAME"}, description{"DESCRIPTION"},
-        final_price{"FINAL_PRICE"};
-    py::str offer_id{"offerId"}, product_type{"productType"}, offer_description{"offerDescription"},
-        product_price{"productPrice"};
-    py::str empty{""}, crp{"CRP"};
+    py::handle kodeproduk = name("kodeproduk"), tipe = name("tipe"), paketid = name("paketid"), harga = name("harga"),
+        kategori = name("kategori"), nama = name("nama"), keterangan = name("keterangan");
+    py::handle code = name("CODE"), display_name = name("DISPLAY_NAME"), description = name("DESCRIPTION"),
+        final_price = name("FINAL_PRICE");
+    py::handle offer_id = name("offerId"), product_type = name("productType"), offer_description = name("offerDescription"),
+        product_price = name("productPrice");
+    py::handle empty = name(""), crp = name("CRP");
     py::dict record_template = make_template();
 
     py::dict make_template() const {
         py::dict t;
-        for (const py::str* key : {&kodeproduk, &tipe, &paketid, &harga, &kategori, &nama})
-            t[*key] = py::none();
+        for (py::handle key : {kodeproduk, tipe, paketid, harga, kategori, nama}) t[key] = py::none();
         t[keterangan] = empty;
         return t;
     }
@@ -95,12 +95,30 @@ bool utf8_of(py::handle value, std::string_view& out) {
 
 py::object text_from(const std::string& s, py::handle original, std::string_view original_utf8) {
     if (s.size() == original_utf8.size()) return py::reinterpret_borrow<py::object>(original);
-    return py::reinterpret_steal<py::object>(
-        PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    PyObject* text = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
+// A short plain ASCII code without its noise characters, built in place; the str itself when it
+// holds none of them.
+py::object clean_ascii_code(py::handle code) {
+    std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(code.ptr())),
+                          static_cast<size_t>(PyUnicode_GET_LENGTH(code.ptr())));
+    char buffer[64];
+    size_t kept = remove_chars_into(text, kProductCodeNoise, buffer);
+    if (kept == text.size()) return py::reinterpret_borrow<py::object>(code);
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(kept), 127);
+    if (!out) throw py::error_already_set();
+    std::memcpy(PyUnicode_1BYTE_DATA(out), buffer, kept);
+    return py::reinterpret_steal<py::object>(out);
 }
 
 // code.replace(".", "").replace(" ", "").replace("-", "")
 py::object clean_code(py::handle code) {
+    if (PyUnicode_CheckExact(code.ptr()) && PyUnicode_IS_ASCII(code.ptr()) &&
+        PyUnicode_GET_LENGTH(code.ptr()) <= 64)
+        return clean_ascii_code(code);
     std::string_view utf8;
     if (utf8_of(code, utf8)) return text_from(clean_product_code(utf8), code, utf8);
     return code.attr("replace")(".", "").attr("replace")(" ", "").attr("replace")("-", "");

@@ -61,19 +61,29 @@ inline py::object get_item(py::handle mapping, py::handle key) {
 // mapping[key] if key in mapping, else a null object.
 py::object get_if_present(py::handle mapping, py::handle key);
 
-// Calls fn(item) for each item of an iterable, in order (lists are walked directly).
-template <typename Fn>
-void for_each(py::handle iterable, Fn&& fn) {
+// Calls fn(item) for each item of an iterable, in order, until fn returns false. Items for which
+// skip(item) is true are passed over; skip must run no Python code, as list items are handed
+// to it without taking a reference.
+template <typename Skip, typename Fn>
+void for_each_unless(py::handle iterable, Skip&& skip, Fn&& fn) {
     PyObject* seq = iterable.ptr();
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            if (skip(PyList_GET_ITEM(seq, i))) continue;
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
             if (!fn(item)) return;
         }
         return;
     }
-    for (py::handle item : iterable)
+    for (py::handle item : iterable) {
+        if (skip(item.ptr())) continue;
         if (!fn(item)) return;
+    }
+}
+
+template <typename Fn>
+void for_each(py::handle iterable, Fn&& fn) {
+    for_each_unless(iterable, [](PyObject*) { return false; }, std::forward<Fn>(fn));
 }
 
 // self.terminal.console(text, level)

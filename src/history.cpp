@@ -90,11 +90,11 @@ Whole whole_direct(py::handle value) {
 // Provider data ---------------------------------------------------------------------------------
 
 struct Keys {
-    py::str trx_detail{"trxDetail"}, product_id{"productId"}, final_success_price{"finalSuccessPrice"},
-        product_price{"productPrice"}, status_desc{"statusDesc"}, submitted_date{"submittedDate"},
-        batch_id{"batchId"}, msisdn{"msisdn"}, qrvoucher{"qrvoucher"}, harga{"harga"},
-        orderid{"orderid"};
-    py::str dash{"-"}, zero{"0"}, spv{"SPV"};
+    py::handle trx_detail = name("trxDetail"), product_id = name("productId"), final_success_price = name("finalSuccessPrice"),
+        product_price = name("productPrice"), status_desc = name("statusDesc"), submitted_date = name("submittedDate"),
+        batch_id = name("batchId"), msisdn = name("msisdn"), qrvoucher = name("qrvoucher"), harga = name("harga"),
+        orderid = name("orderid");
+    py::handle dash = name("-"), zero = name("0"), spv = name("SPV");
     py::int_ first{0};
     py::object datetime_class;  // the standard library's own, for the fast comparison
 };
@@ -114,8 +114,15 @@ int text_item_equals(PyObject* mapping, PyObject* key, PyObject* value) {
     }
     if (!PyUnicode_CheckExact(v)) return -1;
     if (v == value) return 1;
-    if (PyUnicode_GET_LENGTH(v) != PyUnicode_GET_LENGTH(value)) return 0;
-    return PyUnicode_Compare(v, value) == 0;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(v);
+    int kind = PyUnicode_KIND(v);
+    if (length != PyUnicode_GET_LENGTH(value) || kind != PyUnicode_KIND(value)) return 0;
+    // Short identifiers differ early: compare in place rather than through a library call.
+    const char* a = static_cast<const char*>(PyUnicode_DATA(v));
+    const char* b = static_cast<const char*>(PyUnicode_DATA(value));
+    for (Py_ssize_t i = 0, n = length * kind; i < n; ++i)
+        if (a[i] != b[i]) return 0;
+    return 1;
 }
 
 // mapping[key] == value with Python's equality.
@@ -210,8 +217,13 @@ py::object get_previous_transaksi(py::object self, py::object transaksi, py::obj
     bool mode_known = false, by_order = false;
     std::optional<Whole> stored_price;
 
-    py::object entries = completed.attr("history");
-    for_each(entries, [&](py::handle entry) {
+    // In product mode an entry of another product is passed over at once when that can be
+    // told without running Python code.
+    auto other_product = [&](PyObject* entry) {
+        return mode_known && !by_order &&
+               text_item_equals(entry, k.product_id.ptr(), paketid.ptr()) == 0;
+    };
+    for_each_unless(completed.attr("history"), other_product, [&](py::handle entry) {
         if (!mode_known) {
             orderid = item(transaksi_db, k.orderid);
             by_order = !orderid.is_none();

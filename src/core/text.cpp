@@ -2,11 +2,16 @@
 
 namespace deko {
 
-std::string remove_chars(std::string_view text, std::string_view chars) {
-    std::string out;
-    out.reserve(text.size());
+size_t remove_chars_into(std::string_view text, std::string_view chars, char* out) {
+    char* end = out;
     for (char c : text)
-        if (chars.find(c) == std::string_view::npos) out.push_back(c);
+        if (chars.find(c) == std::string_view::npos) *end++ = c;
+    return static_cast<size_t>(end - out);
+}
+
+std::string remove_chars(std::string_view text, std::string_view chars) {
+    std::string out(text.size(), '\0');
+    out.resize(remove_chars_into(text, chars, out.data()));
     return out;
 }
 
@@ -24,7 +29,7 @@ std::string remove_all(std::string_view text, std::string_view needle) {
 
 std::string clean_product_code(std::string_view code) {
     // Removing the three characters one after another or all at once gives the same text.
-    return remove_chars(code, ". -");
+    return remove_chars(code, kProductCodeNoise);
 }
 
 std::string strip_offer_tags(std::string_view description) {

@@ -9,6 +9,12 @@ namespace deko {
 // Every occurrence of each character of `chars` removed, in one pass.
 std::string remove_chars(std::string_view text, std::string_view chars);
 
+// The same into `out`, which has room for text.size() bytes; returns the bytes written.
+size_t remove_chars_into(std::string_view text, std::string_view chars, char* out);
+
+// The characters a product code loses: ".", " " and "-".
+constexpr std::string_view kProductCodeNoise = ". -";
+
 // Every non-overlapping occurrence of `needle` removed, scanning left to right.
 std::string remove_all(std::string_view text, std::string_view needle);
 
