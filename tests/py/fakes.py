@@ -108,16 +108,6 @@ class FakeTerminal:
         return self.otp(jam, tanggal) if callable(self.otp) else self.otp
 
 
-def login_ok(token="T1"):
-    """Outcomes of a successful login: number accepted, OTP confirmed with `token`."""
-    return {"LoginNomor": [OK], "LoginOtp": [dict(OK, response={"gatewayToken": token})]}
-
-
-def script_login(provider, token="T1"):
-    for name, outcomes in login_ok(token).items():
-        provider.answer(name, *outcomes)
-
-
 class Record:
     """Transaction record with only the fields the module may touch; `sukses` follows `status`."""
     __slots__ = ("produk", "tujuan", "pin", "inq", "status", "pesan", "serialnumber")

@@ -28,20 +28,9 @@ def host(monkeypatch, mod):
     return h
 
 
-def lookup(conn, provider, row, entries, rec=None):
-    rec = rec or Record(tujuan="6281234")
-    provider.answer("History", dict(OK, history=list(entries)))
-    return rec, conn.get_previous_transaksi(rec, row)
-
-
-def settle(conn, provider, entries, harga=None, counter=0, tipe="PULSA"):
-    # The record's own number differs from the one given: only the argument may be used.
-    rec = Record(tipe=tipe, tujuan="6281234")
-    provider.default("History", dict(OK, history=list(entries)))
-    extra = {} if harga is None else {"harga": harga}
-    if counter:
-        extra["counter"] = counter
-    return rec, conn.get_transaksi_history(rec, "081234", T, **extra)
+def answered(provider, entries):
+    provider.default("History", entries if isinstance(entries, dict) else dict(OK, history=list(entries)))
+    return Record(tujuan="6281234")  # the record's own number; the matcher must use the one it is given
 
 
 # History query -----------------------------------------------------------------------------
@@ -81,13 +70,13 @@ NUMERIC = entry(productPrice=5000, finalSuccessPrice=5000.9, detail=dict(batchId
      ("sukses", EARLIER % 4500, "F")),
     (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], 2, None),
     (None, [], 0, None),
+    (None, NO_ANSWER, 0, None),
+    (None, refused("x"), 0, None),
 ])
 def test_previous_by_product_number_and_price(conn, provider, host, harga, entries, normalised, outcome):
-    rec, got = lookup(conn, provider, {"harga": harga, "orderid": None}, entries)
-    if outcome is None:
-        assert got is None and rec.outcome() == FRESH
-    else:
-        assert got is rec and rec.outcome() == outcome
+    rec = answered(provider, entries)
+    got = conn.get_previous_transaksi(rec, {"harga": harga, "orderid": None})
+    assert (got, rec.outcome()) == ((None, FRESH) if outcome is None else (rec, outcome))
     assert host.normalised == [("6281234", {"start": "08"})] * normalised
 
 
@@ -102,39 +91,10 @@ def test_previous_by_product_number_and_price(conn, provider, host, harga, entri
 ])
 def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, orderid, entries, outcome):
     # The stored price would not convert: it is not examined in this mode.
-    rec, got = lookup(conn, provider, {"harga": "5000.0", "orderid": orderid}, entries)
-    assert (got is rec, rec.outcome()) == ((True, outcome) if outcome else (False, FRESH))
+    rec = answered(provider, entries)
+    got = conn.get_previous_transaksi(rec, {"harga": "5000.0", "orderid": orderid})
+    assert (got, rec.outcome()) == ((None, FRESH) if outcome is None else (rec, outcome))
     assert host.normalised == []
-
-
-@pytest.mark.parametrize("outcome", [NO_ANSWER, refused("x")])
-def test_previous_without_a_history_answer(conn, provider, host, outcome):
-    provider.answer("History", outcome)
-    rec = Record()
-    assert conn.get_previous_transaksi(rec, {"harga": None, "orderid": None}) is None
-    assert rec.outcome() == FRESH
-
-
-@pytest.mark.parametrize("row, entries, error, outcome", [
-    ({"orderid": None}, [entry()], KeyError, FRESH),
-    ({"harga": None}, [entry()], KeyError, FRESH),
-    ({"harga": "5000.0", "orderid": None}, [entry()], ValueError, FRESH),
-    ({"harga": 5000, "orderid": None}, [entry(finalSuccessPrice="lima")], ValueError, FRESH),
-    ({"harga": None, "orderid": None}, [entry(productId=DROP)], KeyError, FRESH),
-    ({"harga": None, "orderid": None}, [entry(detail=dict(msisdn=DROP))], KeyError, FRESH),
-    ({"harga": None, "orderid": "B1"}, [entry(trxDetail=[])], IndexError, FRESH),
-    ({"harga": None, "orderid": None}, [entry(statusDesc="Aneh")], KeyError, FRESH),
-    ({"harga": None, "orderid": None}, [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
-    ({"harga": None, "orderid": None}, [entry(detail=dict(batchId=DROP))], KeyError,
-     ("sukses", EARLIER % 5000, "sn awal")),
-])
-def test_previous_with_bad_data_fails_keeping_what_was_written(
-        conn, provider, host, row, entries, error, outcome):
-    rec = Record(tujuan="6281234")
-    with pytest.raises(error):
-        lookup(conn, provider, row, entries, rec)
-    assert rec.outcome() == outcome
-    assert provider.count("History") == ("harga" in row)  # the price is read before the request
 
 
 # History matcher -----------------------------------------------------------------------------
@@ -143,7 +103,6 @@ def test_previous_with_bad_data_fails_keeping_what_was_written(
     # Time window: same second or later; only the millisecond "000" is dropped from the date.
     ("PULSA", None, [entry(submittedDate="20241201123000000")], ("sukses", SETTLED % 5000, "B1")),
     ("PULSA", None, [entry(submittedDate="20241202000000000")], ("sukses", SETTLED % 5000, "B1")),
-    ("PULSA", None, [entry(submittedDate="20241201122959000")], None),
     # Order and price: first taken; wrong price passed over; "0" and "-" skip the test.
     ("PULSA", None, [entry(productPrice="6000", detail=dict(batchId="X")), entry(detail=dict(batchId="Y"))],
      ("sukses", SETTLED % 6000, "X")),
@@ -158,72 +117,89 @@ def test_previous_with_bad_data_fails_keeping_what_was_written(
      ("sukses", SETTLED % 5000, "Y")),
     # Status through the table; an unsuccessful one carries the detail's text.
     ("PULSA", None, [entry(statusDesc="BERHASIL")], ("sukses", SETTLED % 5000, "B1")),
-    ("PULSA", None, [entry(statusDesc="Failed", detail=dict(statusDesc="Nomor salah"))],
-     ("gagal", "Nomor salah", "B1")),
-    ("PULSA", None, [entry(statusDesc="Proses", detail=dict(statusDesc="Diproses"))],
-     ("pending", "Diproses", "B1")),
-    # Destination: unnormalised number; the voucher stands in when there is no number, always for SPV.
-    ("PULSA", None, [entry(detail=dict(msisdn="6281234"))], None),
+    ("PULSA", None, [entry(statusDesc="Failed", detail=dict(statusDesc="Salah"))], ("gagal", "Salah", "B1")),
+    ("PULSA", None, [entry(statusDesc="Proses", detail=dict(statusDesc="Diproses"))], ("pending", "Diproses", "B1")),
+    # Too early; destination: the unnormalised number, the voucher when there is no number, always for SPV.
+    ("PULSA", None, [entry(submittedDate="20241201122959000"), entry(detail=dict(msisdn="6281234")),
+                     entry(detail=dict(msisdn="089999", qrvoucher="081234"))], None),
     ("PULSA", None, [entry(detail=dict(msisdn=DROP, qrvoucher="081234"))], ("sukses", SETTLED % 5000, "B1")),
-    ("PULSA", None, [entry(detail=dict(msisdn="089999", qrvoucher="081234"))], None),
     ("Spv", None, [entry(detail=dict(msisdn="089999", qrvoucher="081234"))], ("sukses", SETTLED % 5000, "B1")),
     ("spv", None, [entry(detail=dict(msisdn="081234"))], None),
 ])
 def test_matcher_takes_the_right_entry(conn, provider, terminal, host, tipe, harga, entries, outcome):
-    rec, got = settle(conn, provider, entries, harga, tipe=tipe)
-    assert got is rec
-    if outcome is None:
-        assert rec.outcome() == FRESH and provider.count("History") == 6
-        assert host.naps == [1] * 5 and terminal.lines == [WAITING] * 5
-    else:
-        assert rec.outcome() == outcome and provider.count("History") == 1
-        assert host.naps == [] and terminal.lines == []
+    rec = answered(provider, entries)
+    rec.produk.tipe = tipe
+    assert conn.get_transaksi_history(rec, "081234", T, **({} if harga is None else {"harga": harga})) is rec
+    assert rec.outcome() == (outcome or FRESH) and provider.count("History") == (1 if outcome else 6)
+    assert host.naps == [1] * (0 if outcome else 5) and terminal.lines == [WAITING] * (0 if outcome else 5)
 
 
 MISS = dict(OK, history=[entry(productId="P2")])
-HIT = dict(OK, history=[entry()])
 
 
 @pytest.mark.parametrize("counter, answers, found, requests", [
     (0, [MISS, MISS, NO_ANSWER], None, 3),
     (0, [MISS, refused("x")], None, 2),
-    (0, [MISS, MISS, HIT], "settled", 3),
+    (0, [MISS, MISS, dict(OK, history=[entry()])], "settled", 3),
     (4, [], "unchanged", 2),
     (5, [], "unchanged", 1),
     (8, [], "unchanged", 1),
 ])
 def test_matcher_passes_and_pauses(conn, provider, terminal, host, counter, answers, found, requests):
+    rec = answered(provider, MISS)
     provider.answer("History", *answers)
-    rec, got = settle(conn, provider, [entry(productId="P2")], counter=counter)
-    assert provider.count("History") == requests
-    assert host.naps == [1] * (requests - 1) and terminal.lines == [WAITING] * (requests - 1)
-    assert got is (None if found is None else rec)
+    got = conn.get_transaksi_history(rec, "081234", T, **({"counter": counter} if counter else {}))
+    assert provider.count("History") == requests and host.naps == [1] * (requests - 1)
+    assert terminal.lines == [WAITING] * (requests - 1) and got is (None if found is None else rec)
     assert rec.outcome() == (("sukses", SETTLED % 5000, "B1") if found == "settled" else FRESH)
 
 
-@pytest.mark.parametrize("harga, entries, error, outcome", [
-    # Every scanned entry is read in full, even one of another product.
-    (None, [entry(productId="X", submittedDate="kemarin000"), entry()], ValueError, FRESH),
-    (None, [entry(productId="X", submittedDate="20241201123000000000"), entry()], ValueError, FRESH),
-    (None, [entry(productId="X", submittedDate="2024-12-01 12:30:00000"), entry()], ValueError, FRESH),
-    (None, [entry(productId="X", submittedDate=DROP), entry()], KeyError, FRESH),
-    (None, [entry(productId="X", trxDetail=[]), entry()], IndexError, FRESH),
-    (None, [entry(productId="X", trxDetail=DROP), entry()], KeyError, FRESH),
-    (None, [entry(productId="X", productPrice=DROP), entry()], KeyError, FRESH),
-    (None, [entry(productId="X", productPrice="-", finalSuccessPrice=DROP), entry()], KeyError, FRESH),
-    (None, [entry(productId=DROP)], KeyError, FRESH),
-    (5000, [entry(productPrice="lima")], ValueError, FRESH),
-    ("5000.0", [entry()], ValueError, FRESH),
-    (None, [entry(statusDesc="Aneh")], KeyError, FRESH),
+# Data the lookups cannot read: the error reaches the caller ------------------------------------
+
+ANY = {"harga": None, "orderid": None}
+
+
+def previous(row):  # (call, requests sent): the price is read before the request
+    return lambda conn, rec: conn.get_previous_transaksi(rec, row), int("harga" in row)
+
+
+def matcher(harga=None):
+    return lambda conn, rec: conn.get_transaksi_history(rec, "081234", T, harga=harga), 1
+
+
+@pytest.mark.parametrize("call, entries, error, outcome", [
+    (previous({"orderid": None}), [entry()], KeyError, FRESH),
+    (previous({"harga": None}), [entry()], KeyError, FRESH),
+    (previous({"harga": "5000.0", "orderid": None}), [entry()], ValueError, FRESH),
+    (previous({"harga": 5000, "orderid": None}), [entry(finalSuccessPrice="lima")], ValueError, FRESH),
+    (previous(ANY), [entry(productId=DROP)], KeyError, FRESH),
+    (previous(ANY), [entry(detail=dict(msisdn=DROP))], KeyError, FRESH),
+    (previous({"harga": None, "orderid": "B1"}), [entry(trxDetail=[])], IndexError, FRESH),
+    (previous(ANY), [entry(statusDesc="Aneh")], KeyError, FRESH),
     # Fields written before the failing step stay written.
-    (None, [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
-    (None, [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", SETTLED % 5000, "sn awal")),
-    (None, [entry(statusDesc="Failed", detail=dict(statusDesc=DROP))], KeyError, ("gagal",) + FRESH[1:]),
+    (previous(ANY), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
+    (previous(ANY), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", EARLIER % 5000, "sn awal")),
+    # The matcher reads every scanned entry in full, even one of another product; only a trailing "000" is
+    # dropped from the date.
+    (matcher(), [entry(productId="X", submittedDate="kemarin000"), entry()], ValueError, FRESH),
+    (matcher(), [entry(productId="X", submittedDate="20241201123000000000"), entry()], ValueError, FRESH),
+    (matcher(), [entry(productId="X", submittedDate="2024-12-01 12:30:00000"), entry()], ValueError, FRESH),
+    (matcher(), [entry(productId="X", submittedDate=DROP), entry()], KeyError, FRESH),
+    (matcher(), [entry(productId="X", trxDetail=[]), entry()], IndexError, FRESH),
+    (matcher(), [entry(productId="X", trxDetail=DROP), entry()], KeyError, FRESH),
+    (matcher(), [entry(productId="X", productPrice=DROP), entry()], KeyError, FRESH),
+    (matcher(), [entry(productId="X", productPrice="-", finalSuccessPrice=DROP), entry()], KeyError, FRESH),
+    (matcher(), [entry(productId=DROP)], KeyError, FRESH),
+    (matcher(5000), [entry(productPrice="lima")], ValueError, FRESH),
+    (matcher("5000.0"), [entry()], ValueError, FRESH),
+    (matcher(), [entry(statusDesc="Aneh")], KeyError, FRESH),
+    (matcher(), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
+    (matcher(), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", SETTLED % 5000, "sn awal")),
+    (matcher(), [entry(statusDesc="Failed", detail=dict(statusDesc=DROP))], KeyError, ("gagal",) + FRESH[1:]),
 ])
-def test_matcher_bad_history_reaches_the_caller(conn, provider, terminal, host, harga, entries, error, outcome):
-    rec = Record(tujuan="6281234")
-    provider.answer("History", dict(OK, history=entries))
+def test_unreadable_history_reaches_the_caller(conn, provider, terminal, host, call, entries, error, outcome):
+    (do, requests), rec = call, answered(provider, entries)
     with pytest.raises(error):
-        conn.get_transaksi_history(rec, "081234", T, harga=harga)
-    assert rec.outcome() == outcome
-    assert provider.count("History") == 1 and host.naps == [] and terminal.lines == []
+        do(conn, rec)
+    assert rec.outcome() == outcome and provider.count("History") == requests
+    assert host.naps == [] and terminal.lines == []

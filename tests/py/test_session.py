@@ -1,11 +1,12 @@
 """Connection object, request pipeline with re-login, login with OTP, balance check."""
+import concurrent.futures
 import datetime as real_datetime
 import threading
 import types
 
 import pytest
 
-from fakes import EXPIRED, NO_ANSWER, OK, FakeTerminal, refused, script_login
+from fakes import EXPIRED, NO_ANSWER, OK, refused
 
 
 # Module shape ----------------------------------------------------------------------------------
@@ -31,8 +32,7 @@ def test_constructor_builds_attributes_in_order_and_sends_nothing(mod, provider,
     assert conn.controller == "ctl" and conn.session is None
     assert conn.commonconnection.conn is conn
     assert type(conn.http).__name__ == "PoolManager"
-    assert provider.sent == []
-    assert conn.get_connection_thread() is mod.DekoConnectonThread
+    assert provider.sent == [] and conn.get_connection_thread() is mod.DekoConnectonThread
 
 
 @pytest.mark.parametrize("call", [
@@ -59,85 +59,53 @@ def test_pipeline_attaches_current_token_over_callers_auth(conn, provider, termi
     assert terminal.auth_token == "T0" and terminal.lines == []
 
 
-@pytest.mark.parametrize("outcome", [NO_ANSWER, dict(NO_ANSWER, sukses=True), dict(EXPIRED, conn=0)])
-def test_no_answer_gives_none_silently(conn, provider, terminal, outcome):
+@pytest.mark.parametrize("outcome", [NO_ANSWER, dict(NO_ANSWER, sukses=True), dict(EXPIRED, conn=0),
+                                     refused("INVALID_TOKEN"), refused(" invalid_token"), refused("invalid_token "),
+                                     refused("ditolak")])
+def test_no_answer_gives_none_and_other_refusals_are_returned_without_relogin(conn, provider, terminal, outcome):
     provider.answer("Balance", outcome)
-    assert conn.makerequest(provider.module().Balance) is None
-    assert terminal.lines == [] and terminal.errors == []
-
-
-@pytest.mark.parametrize("error", ["INVALID_TOKEN", " invalid_token", "invalid_token ", "ditolak"])
-def test_other_refusals_are_returned_without_relogin(conn, provider, terminal, error):
-    provider.answer("Balance", refused(error))
     done = conn.makerequest(provider.module().Balance)
-    assert done.error_msg == error and not done.sukses
-    assert provider.count("LoginNomor") == 0 and terminal.lines == []
+    assert done is None if not outcome["conn"] else (done.error_msg, done.sukses) == (outcome["error_msg"], False)
+    assert provider.count("LoginNomor") == 0 and terminal.lines == [] and terminal.errors == []
 
 
-def test_expired_session_relogs_and_resends_with_new_token(conn, provider, terminal):
-    provider.answer("Balance", EXPIRED, dict(OK, balance={"Total": "9"}))
-    script_login(provider, "T1")
+RELOGIN, RELOGGED = ("Login Habis. Mencoba Login Kembali...", "warning"), ("Login Berhasil Dengan OTP 123456", "sukses")
+
+
+@pytest.mark.parametrize("balance, nomor, lines, token, error", [
+    ([EXPIRED, dict(OK, balance=9)], OK, [RELOGIN, RELOGGED], "T1", None),
+    ([EXPIRED, EXPIRED, dict(OK, balance=1)], OK, [RELOGIN, RELOGGED], "T1", "invalid_token"),  # no second login
+    ([EXPIRED], refused("Nomor tidak terdaftar"), [RELOGIN, ("Nomor tidak terdaftar", "gagal")], "", "invalid_token"),
+    ([EXPIRED], EXPIRED, [RELOGIN, ("invalid_token", "gagal")], "", "invalid_token"),  # never nested in the login
+])
+def test_expired_session_logs_in_once_and_resends_with_the_new_token(
+        conn, provider, terminal, balance, nomor, lines, token, error):
+    provider.answer("Balance", *balance).answer("LoginNomor", nomor)
+    provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "T1"}))
     done = conn.makerequest(provider.module().Balance)
-    assert done.balance == {"Total": "9"}
-    assert terminal.lines == [("Login Habis. Mencoba Login Kembali...", "warning"),
-                              ("Login Berhasil Dengan OTP 123456", "sukses")]
-    assert [f["auth"] for f in provider.fields("Balance")] == ["T0", "T1"]
-    # The login's own requests go out with the cleared token.
-    assert provider.fields("LoginNomor")[0]["auth"] == ""
-    assert terminal.auth_token == "T1"
-
-
-def test_failed_relogin_returns_first_request_and_leaves_token_empty(conn, provider, terminal):
-    provider.answer("Balance", EXPIRED)
-    provider.answer("LoginNomor", refused("Nomor tidak terdaftar"))
-    done = conn.makerequest(provider.module().Balance)
-    assert done.error_msg == "invalid_token" and not done.sukses
-    assert terminal.lines == [("Login Habis. Mencoba Login Kembali...", "warning"),
-                              ("Nomor tidak terdaftar", "gagal")]
-    assert terminal.auth_token == "" and provider.count("Balance") == 1
+    assert (done.error_msg if error else done.balance) == (error or 9) and done.sukses == (not error)
+    assert terminal.lines == lines and terminal.auth_token == token
+    assert [f["auth"] for f in provider.fields("Balance")] == ["T0", "T1"][:1 + (token == "T1")]
+    # One login, its own requests sent with the cleared token.
+    assert [f["auth"] for f in provider.fields("LoginNomor")] == [""] and provider.count("LoginOtp") == (token == "T1")
 
 
 def test_login_returning_none_is_an_error(conn, provider, terminal, monkeypatch):
     provider.answer("Balance", EXPIRED)
     terminal.config.deko.pop("idretail")  # login logs the KeyError and returns None
     assert conn.makerequest(provider.module().Balance) is None
-    assert terminal.lines == [("Login Habis. Mencoba Login Kembali...", "warning")]
-    assert [type(e) for e in terminal.errors] == [KeyError, AttributeError]
+    assert terminal.lines == [RELOGIN] and [type(e) for e in terminal.errors] == [KeyError, AttributeError]
 
 
 @pytest.mark.parametrize("where", ["build", "exchange"])
 def test_errors_inside_the_pipeline_are_logged_and_give_none(conn, provider, terminal, where):
     boom = RuntimeError("boom")
-    if where == "exchange":
-        provider.answer("Balance", boom)
-        cls = provider.module().Balance
-    else:
-        def cls(**fields):
-            raise boom
-    assert conn.makerequest(cls) is None
+
+    def build(**fields):
+        raise boom
+    provider.answer("Balance", boom)
+    assert conn.makerequest(build if where == "build" else provider.module().Balance) is None
     assert terminal.errors == [boom] and terminal.lines == []
-
-
-def test_relogin_never_nests_inside_login(conn, provider, terminal):
-    """An expired-session answer to the login's own request is an ordinary refusal."""
-    provider.answer("Balance", EXPIRED)
-    provider.answer("LoginNomor", EXPIRED)
-    done = conn.makerequest(provider.module().Balance)
-    assert done.error_msg == "invalid_token"
-    assert provider.count("LoginNomor") == 1
-    assert terminal.lines[-1] == ("invalid_token", "gagal")
-    # A direct login behaves the same.
-    provider.answer("LoginNomor", EXPIRED)
-    result = conn.login()
-    assert (result.status, result.pesan) == (False, "invalid_token")
-
-
-def test_resend_meeting_expiry_again_is_returned_without_second_login(conn, provider, terminal):
-    provider.answer("Balance", EXPIRED, EXPIRED, dict(OK, balance=1))
-    script_login(provider)
-    done = conn.makerequest(provider.module().Balance)
-    assert done.error_msg == "invalid_token"
-    assert provider.count("LoginOtp") == 1 and provider.count("Balance") == 2
 
 
 def test_stale_token_resends_without_login(conn, provider, terminal):
@@ -168,17 +136,8 @@ def test_concurrent_expiry_logs_in_once(conn, provider, terminal, login_works):
 
     provider.default("Balance", balance)
     provider.default("LoginOtp", slow_otp)
-    results = [None] * threads_n
-
-    def worker(i):
-        results[i] = conn.makerequest(provider.module().Balance)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(threads_n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(20)
-    assert not any(t.is_alive() for t in threads)
+    with concurrent.futures.ThreadPoolExecutor(threads_n) as pool:
+        results = list(pool.map(lambda _: conn.makerequest(provider.module().Balance), range(threads_n), timeout=20))
     assert provider.count("LoginOtp") == 1 and provider.count("LoginNomor") == 1
     assert sum(1 for _, level in terminal.lines if level == "warning") == 1
     if login_works:
@@ -200,10 +159,8 @@ def test_login_reads_time_once_before_number_login(conn, provider, terminal, mon
     monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(datetime=FrozenDatetime))
     provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "GT"}))
     result = conn.login()
-    assert (result.status, result.pesan) == (True, "Login Berhasil Dengan OTP 123456")
-    assert isinstance(result, mod.FuncResponse)
-    assert terminal.otp_calls == [("07:05:09", "2026-12-06")]
-    assert terminal.auth_token == "GT"
+    assert isinstance(result, mod.FuncResponse) and (result.status, result.pesan) == (True, RELOGGED[0])
+    assert terminal.otp_calls == [("07:05:09", "2026-12-06")] and terminal.auth_token == "GT"
     assert provider.sent == [
         ("LoginNomor", {"msisdn": "6281200000001", "idretail": "RTL001", "auth": "T0"}),
         ("LoginOtp", {"msisdn": "6281200000001", "otp": "123456", "idretail": "RTL001", "auth": "T0"})]
@@ -215,6 +172,7 @@ def test_login_reads_time_once_before_number_login(conn, provider, terminal, mon
     ({}, None, "Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar", True),
     ({"LoginOtp": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", True),
     ({"LoginOtp": refused("OTP salah")}, "1", "OTP salah", True),
+    ({"LoginNomor": EXPIRED}, "1", "invalid_token", False),  # an ordinary refusal here
 ])
 def test_login_failures_keep_the_token(conn, provider, terminal, outcomes, otp, expected, otp_asked):
     for name, outcome in outcomes.items():
@@ -223,8 +181,7 @@ def test_login_failures_keep_the_token(conn, provider, terminal, outcomes, otp, 
     result = conn.login()
     assert (result.status, result.pesan) == (False, expected)
     assert terminal.auth_token == "T0" and bool(terminal.otp_calls) == otp_asked
-    assert provider.count("LoginOtp") == (1 if otp_asked and otp else 0)
-    assert terminal.lines == []
+    assert provider.count("LoginOtp") == (1 if otp_asked and otp else 0) and terminal.lines == []
 
 
 @pytest.mark.parametrize("missing", ["nomor", "idretail"])
@@ -251,8 +208,7 @@ def test_login_without_gateway_token_logs_and_keeps_token(conn, provider, termin
 ])
 def test_balance(conn, provider, terminal, check_login, outcome, lines, result):
     provider.answer("Balance", outcome)
-    assert conn.cek_saldo(check_login) == result
-    assert terminal.lines == lines
+    assert conn.cek_saldo(check_login) == result and terminal.lines == lines
     assert provider.fields("Balance") == [{"auth": "T0"}]
 
 
