@@ -100,9 +100,9 @@ def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, o
 # History matcher -----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("tipe, harga, entries, outcome", [
-    # Time window: same second or later; only the millisecond "000" is dropped from the date.
+    # Time window: same second or later; the millisecond "000" is dropped from a date that has it.
     ("PULSA", None, [entry(submittedDate="20241201123000000")], ("sukses", SETTLED % 5000, "B1")),
-    ("PULSA", None, [entry(submittedDate="20241202000000000")], ("sukses", SETTLED % 5000, "B1")),
+    ("PULSA", None, [entry(submittedDate="20241202000000")], ("sukses", SETTLED % 5000, "B1")),
     # Order and price: first taken; wrong price passed over; "0" and "-" skip the test.
     ("PULSA", None, [entry(productPrice="6000", detail=dict(batchId="X")), entry(detail=dict(batchId="Y"))],
      ("sukses", SETTLED % 6000, "X")),
