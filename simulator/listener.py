@@ -1,47 +1,25 @@
 """A terminal that receives the gateway's replies: HTTP POST /reply on 127.0.0.1."""
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
+
+from simulator.loopback import LoopbackServer
 
 
-class TerminalListener(object):
+class TerminalListener(LoopbackServer):
     """Keeps every reply body (text) in ``received``; answers HTTP ``status`` (200)."""
+
+    owner_name = "listener"
+    thread_name = "terminal-listener"
 
     def __init__(self, port=0, status=200):
         self.port = port
         self.status = status
         self.received = []
         self._cond = threading.Condition()
-        self._server = None
-        self._thread = None
 
-    def start(self):
-        server = ThreadingHTTPServer(("127.0.0.1", self.port), _ReplyHandler)
-        server.daemon_threads = True
-        server.listener = self
-        self._server = server
-        self.port = server.server_address[1]
-        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
-                                        name="terminal-listener", daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self):
-        server, self._server = self._server, None
-        if server is not None:
-            server.shutdown()
-            server.server_close()
-            self._thread.join(5)
-
-    def __enter__(self):
-        return self.start() if self._server is None else self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    @property
-    def url(self):
-        return "http://127.0.0.1:%d" % self.port
+    def handler_class(self):
+        return _ReplyHandler
 
     def _add(self, text):
         with self._cond:

@@ -23,6 +23,8 @@ import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
+from simulator.loopback import LoopbackServer
+
 UTC7 = datetime.timezone(datetime.timedelta(hours=7))
 PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
 FAULT_KINDS = ("drop", "delay", "http500", "refuse")
@@ -142,8 +144,16 @@ class _Fault(object):
             kind, count, delay, error, when, status)
 
 
-class ProviderSimulator(object):
+class _Server(ThreadingHTTPServer):
+    request_queue_size = 128  # many gateway threads may connect at once
+
+
+class ProviderSimulator(LoopbackServer):
     """The provider, in process. ``start()`` serves on 127.0.0.1 in a background thread."""
+
+    server_class = _Server
+    owner_name = "sim"
+    thread_name = "deko-simulator"
 
     def __init__(self, port=0, token_lifetime=3600.0, history_delay=0.0, catalogue_size=None,
                  pin="1234", balance=5000000, retailers=None):
@@ -166,29 +176,14 @@ class ProviderSimulator(object):
         self._faults = {}
         self._random = None
         self._lock = threading.RLock()
-        self._server = None
-        self._thread = None
         self._sockets = set()
 
     # ---- life cycle -------------------------------------------------------------
 
-    def start(self):
-        server = _Server(("127.0.0.1", self.port), _ProviderHandler)
-        server.daemon_threads = True
-        server.sim = self
-        self._server = server
-        self.port = server.server_address[1]
-        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
-                                        name="deko-simulator", daemon=True)
-        self._thread.start()
-        return self
+    def handler_class(self):
+        return _ProviderHandler
 
-    def stop(self):
-        server, self._server = self._server, None
-        if server is None:
-            return
-        server.shutdown()
-        server.server_close()
+    def close_connections(self):
         with self._lock:
             sockets = list(self._sockets)
         for sock in sockets:
@@ -196,17 +191,6 @@ class ProviderSimulator(object):
                 sock.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-        self._thread.join(5)
-
-    def __enter__(self):
-        return self.start() if self._server is None else self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    @property
-    def url(self):
-        return "http://127.0.0.1:%d" % self.port
 
     # ---- control ------------------------------------------------------------------
 
@@ -502,10 +486,6 @@ def _success(message, data=None):
 
 def _refusal(error):
     return {"success": False, "message": error, "error": error, "data": None}
-
-
-class _Server(ThreadingHTTPServer):
-    request_queue_size = 128  # many gateway threads may connect at once
 
 
 class _ProviderHandler(BaseHTTPRequestHandler):
