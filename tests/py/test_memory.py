@@ -92,8 +92,8 @@ def test_operations_keep_nothing(conn, mod):
                     except (ValueError, KeyError, IndexError) as error:
                         raised[type(error)] += 1
                 ANSWERS["History"] = {"history": HISTORY}
-    keeps_nothing(work, 1000, [mod.dekorequest.History, HISTORY, HISTORY[-1], rec, crp, kpk, row, TOKEN, conn]
-                  + BAD + [b[0] for b in BAD] + [b[0]["productPrice"] for b in BAD])
+    keeps_nothing(work, 1000, [mod.dekorequest.History, HISTORY, HISTORY[-1], HISTORY[-1]["trxDetail"][0], rec, crp,
+                               kpk, row, TOKEN, conn] + BAD + [b[0] for b in BAD] + [b[0]["productPrice"] for b in BAD])
     assert (rec.outcome(), crp.status, kpk.status, menu.outcome()[:2], sum(raised.values())) == (
         ("sukses", "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar 5000 .", "B1"),
         "pending", "pending", ("sukses", "KPK ok"), 2 * 220 - 55)  # a date the earlier-purchase lookup does not read

@@ -197,7 +197,7 @@ def answers(draw, name):
         return draw(st.sampled_from([Boom("exchange"), KeyError("x")]))
     attrs = draw(FLAGS)
     attrs.update(draw(RESULTS.get(name, shaped(True, data=WEIRD))) if draw(st.integers(0, 7)) else {})
-    found = draw(st.one_of(OFFER, PRODUCT, WEIRD)) if name.startswith("Produk") else None
+    found = draw(rare(WEIRD, OFFER if name == "ProdukTerbaik" else PRODUCT, 3)) if name.startswith("Produk") else None
     return dict(attrs, get_produk=lambda *a: found, produkById=lambda *a: found)
 
 
