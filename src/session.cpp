@@ -33,10 +33,17 @@ void finish_flight(const void* key, const std::shared_ptr<Flight>& flight, bool 
     flight->complete(ok);
 }
 
-py::object send(py::handle self, py::handle request, const py::dict& options, bool may_relogin);
+py::object send(py::handle self, py::handle request, py::dict fields, bool may_relogin);
+
+// The fields of a resend: the first request object keeps its own dictionary.
+py::dict fields_again(const py::dict& fields) {
+    PyObject* copy = PyDict_Copy(fields.ptr());
+    if (!copy) throw py::error_already_set();
+    return py::reinterpret_steal<py::dict>(copy);
+}
 
 // The provider answered "invalid_token" to `completed`, sent with the token `sent`.
-py::object renew_session(py::handle self, py::handle request, const py::dict& options,
+py::object renew_session(py::handle self, py::handle request, const py::dict& fields,
                          py::handle completed, py::handle sent) {
     py::object terminal = self.attr("terminal");
     py::object current = terminal.attr("auth_token");
@@ -44,7 +51,7 @@ py::object renew_session(py::handle self, py::handle request, const py::dict& op
     const void* key = terminal.ptr();
     ReloginGate::Decision decision = relogin_gate().decide(key, stale);
 
-    if (decision.action == ReloginGate::Action::Resend) return send(self, request, options, false);
+    if (decision.action == ReloginGate::Action::Resend) return send(self, request, fields_again(fields), false);
 
     if (decision.action == ReloginGate::Action::Wait) {
         bool ok;
@@ -52,7 +59,7 @@ py::object renew_session(py::handle self, py::handle request, const py::dict& op
             py::gil_scoped_release nogil;
             ok = decision.flight->wait();
         }
-        if (ok) return send(self, request, options, false);
+        if (ok) return send(self, request, fields_again(fields), false);
         return py::reinterpret_borrow<py::object>(completed);
     }
 
@@ -74,7 +81,7 @@ py::object renew_session(py::handle self, py::handle request, const py::dict& op
         throw;
     }
     finish_flight(key, decision.flight, ok);
-    if (ok) return send(self, request, options, false);
+    if (ok) return send(self, request, fields_again(fields), false);
     return py::reinterpret_borrow<py::object>(completed);
 }
 
@@ -88,16 +95,14 @@ struct PipelineNames {
 };
 const PipelineNames* g_names = nullptr;
 
-// One guarded send: none on no answer or on any error (passed to logException).
-py::object send(py::handle self, py::handle request, const py::dict& options, bool may_relogin) {
+// One guarded send: none on no answer or on any error (passed to logException). `fields` is
+// this send's own dictionary of request fields; "auth" is set to the current token (a caller's
+// own "auth" is replaced) and the dictionary then belongs to the request object.
+py::object send(py::handle self, py::handle request, py::dict fields, bool may_relogin) {
     const PipelineNames& n = *g_names;
     try {
         py::object terminal = attr_of(self, n.terminal);
         py::object token = attr_of(terminal, n.auth_token);
-        // The request object gets its own copy of the fields, with the current token as "auth"
-        // (a caller's own "auth" is replaced). `options` itself is never changed.
-        py::object fields = py::reinterpret_steal<py::object>(PyDict_Copy(options.ptr()));
-        if (!fields) throw py::error_already_set();
         if (PyDict_SetItem(fields.ptr(), n.auth.ptr(), token.ptr()) < 0) throw py::error_already_set();
         py::object completed = py::reinterpret_steal<py::object>(
             PyObject_Call(request.ptr(), n.no_args.ptr(), fields.ptr()));
@@ -111,7 +116,7 @@ py::object send(py::handle self, py::handle request, const py::dict& options, bo
         if (!completed.is_none() && !truthy(attr_of(completed, n.sukses)) &&
             equals(attr_of(completed, n.error_msg), n.invalid_token) && may_relogin &&
             t_login_depth == 0)
-            return renew_session(self, request, options, completed, token);
+            return renew_session(self, request, fields, completed, token);
         return completed;
     } catch (...) {
         if (!current_exception_is_ordinary()) throw;
@@ -128,53 +133,49 @@ void init(py::object self, py::object controller, py::object terminal) {
     self.attr("http") = global("urllib3").attr("PoolManager")();
 }
 
-// makerequest(self, request, **options), bound with CPython's own calling convention: it runs
-// for every provider request, and argument handling by the generic binding layer would cost
-// more than the pipeline itself. Arguments are checked as Python checks this signature.
-PyObject* makerequest(PyObject*, PyObject* args, PyObject* kwargs) {
+// makerequest(self, request, **options), bound with CPython's vector calling convention: it
+// runs for every provider request, and argument handling by the generic binding layer (or even
+// an argument tuple and keyword dictionary per call) would cost more than the pipeline itself.
+// Arguments are bound and checked as Python binds this signature.
+PyObject* makerequest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         static const char* const names[] = {"self", "request"};
         const py::handle keys[] = {g_names->self, g_names->request};
-        Py_ssize_t given = PyTuple_GET_SIZE(args);
-        if (given > 2) {
+        if (nargs > 2) {
             PyErr_Format(PyExc_TypeError,
-                         "makerequest() takes 2 positional arguments but %zd were given", given);
+                         "makerequest() takes 2 positional arguments but %zd were given", nargs);
             return nullptr;
         }
-        // The caller's keywords are only read: the pipeline copies them for each request object.
-        py::dict options = kwargs ? py::reinterpret_borrow<py::dict>(kwargs) : py::dict();
-        bool copied = false;
-        PyObject* values[2] = {nullptr, nullptr};
-        py::object by_name[2];
-        for (int i = 0; i < 2; ++i) {
-            PyObject* keyword = nullptr;
-            if (PyDict_GET_SIZE(options.ptr()) > 0) {
-                keyword = PyDict_GetItemWithError(options.ptr(), keys[i].ptr());
-                if (!keyword && PyErr_Occurred()) return nullptr;
+        PyObject* values[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+        py::dict fields;
+        Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            int slot = -1;
+            for (int i = 0; i < 2 && slot < 0; ++i) {
+                int same = keyword == keys[i].ptr() ? 1 : PyObject_RichCompareBool(keyword, keys[i].ptr(), Py_EQ);
+                if (same < 0) return nullptr;
+                if (same) slot = i;
             }
-            if (i < given) {
-                if (keyword) {
-                    PyErr_Format(PyExc_TypeError,
-                                 "makerequest() got multiple values for argument '%s'", names[i]);
-                    return nullptr;
-                }
-                values[i] = PyTuple_GET_ITEM(args, i);
-            } else if (keyword) {
-                by_name[i] = py::reinterpret_borrow<py::object>(keyword);
-                values[i] = keyword;
-                if (!copied) {
-                    options = py::reinterpret_steal<py::dict>(PyDict_Copy(options.ptr()));
-                    if (!options) return nullptr;
-                    copied = true;
-                }
-                if (PyDict_DelItem(options.ptr(), keys[i].ptr()) < 0) return nullptr;
+            if (slot < 0) {
+                if (PyDict_SetItem(fields.ptr(), keyword, value) < 0) return nullptr;
+            } else if (values[slot]) {
+                PyErr_Format(PyExc_TypeError, "makerequest() got multiple values for argument '%s'",
+                             names[slot]);
+                return nullptr;
             } else {
+                values[slot] = value;
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (!values[i]) {
                 PyErr_Format(PyExc_TypeError,
                              "makerequest() missing 1 required positional argument: '%s'", names[i]);
                 return nullptr;
             }
         }
-        return send(values[0], values[1], options, true).release().ptr();
+        return send(values[0], values[1], std::move(fields), true).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (...) {
@@ -186,7 +187,7 @@ PyObject* makerequest(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef g_makerequest_def = {
     "makerequest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&makerequest)),
-    METH_VARARGS | METH_KEYWORDS,
+    METH_FASTCALL | METH_KEYWORDS,
     "Send a request class with the terminal's token; none when no answer came."};
 
 py::object login(py::object self) {

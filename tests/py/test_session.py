@@ -38,6 +38,8 @@ def test_constructor_builds_attributes_in_order_and_sends_nothing(mod, provider,
 @pytest.mark.parametrize("call", [
     lambda c: c.makerequest(),
     lambda c: c.makerequest(object, request=1),
+    lambda c: c.makerequest(object, 1),
+    lambda c: type(c).makerequest(c, object, self=c),
     lambda c: c.login(1),
     lambda c: c.cek_saldo(True, check_login=True),
     lambda c: c.cek_saldo(True, False),
@@ -57,6 +59,9 @@ def test_pipeline_attaches_current_token_over_callers_auth(conn, provider, termi
     assert provider.fields("Balance") == [{"auth": "T0", "x": 1}]
     assert done.http_seen is conn.http and done.logging_seen is terminal.logging
     assert terminal.auth_token == "T0" and terminal.lines == []
+    # The request may be named, and the method called through the class.
+    type(conn).makerequest(self=conn, request=provider.module().Balance, y=2)
+    assert provider.fields("Balance")[-1] == {"auth": "T0", "y": 2}
 
 
 @pytest.mark.parametrize("outcome", [NO_ANSWER, dict(NO_ANSWER, sukses=True), dict(EXPIRED, conn=0),
