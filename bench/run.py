@@ -23,11 +23,14 @@ import reference  # noqa: E402
 N = 20000
 
 
-def best(fn, rounds=5):
-    """Best time of `fn` over several rounds. What it returns is freed outside the timing, so
-    that the figure is the work of producing it."""
+def best(fn, rounds=5, budget=0.5):
+    """Best time of `fn` after one warm-up call: at least `rounds` rounds, and more while they
+    take less than `budget` seconds in all, so that short figures get enough rounds to meet a
+    quiet moment of a busy machine. What it returns is freed outside the timing, so that the
+    figure is the work of producing it."""
+    fn()
     times = []
-    for _ in range(rounds):
+    while len(times) < rounds or (sum(times) < budget and len(times) < 1000):
         start = time.perf_counter()
         result = fn()
         times.append(time.perf_counter() - start)

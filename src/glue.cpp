@@ -43,8 +43,7 @@ bool compare(py::handle value, py::handle other, int op) {
     PyObject* a = value.ptr();
     PyObject* b = other.ptr();
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        bool same = a == b || PyUnicode_Compare(a, b) == 0;
-        if (PyErr_Occurred()) throw py::error_already_set();
+        bool same = same_text(a, b);
         return op == Py_EQ ? same : !same;
     }
     PyObject* result = PyObject_RichCompare(a, b, op);

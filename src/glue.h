@@ -41,6 +41,20 @@ inline py::object attr_of(py::handle obj, py::handle attr_name) {
     return py::reinterpret_steal<py::object>(v);
 }
 
+// Whether two plain str objects hold the same text, compared in place (short identifiers
+// differ early, so no library call).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) return false;
+    const char* x = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* y = static_cast<const char*>(PyUnicode_DATA(b));
+    for (Py_ssize_t i = 0, n = length * kind; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
 // mapping[key]: a plain dict is read directly, anything else through its __getitem__.
 inline py::object get_item(py::handle mapping, py::handle key) {
     PyObject* v;

@@ -102,6 +102,14 @@ const Keys* g_keys = nullptr;
 
 py::object item(py::handle mapping, py::handle key) { return get_item(mapping, key); }
 
+// The first detail of an entry: entry["trxDetail"][0].
+py::object first_detail(py::handle entry) {
+    py::object details = item(entry, g_keys->trx_detail);
+    if (PyList_CheckExact(details.ptr()) && PyList_GET_SIZE(details.ptr()) > 0)
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(details.ptr(), 0));
+    return item(details, g_keys->first);
+}
+
 // Whether mapping[key] == value can be decided in place: a plain dict holding a plain text,
 // compared with a plain text. Returns 1 (equal), 0 (different) or -1 (not decidable here).
 // Runs no Python code and takes no references.
@@ -113,16 +121,7 @@ int text_item_equals(PyObject* mapping, PyObject* key, PyObject* value) {
         return -1;
     }
     if (!PyUnicode_CheckExact(v)) return -1;
-    if (v == value) return 1;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(v);
-    int kind = PyUnicode_KIND(v);
-    if (length != PyUnicode_GET_LENGTH(value) || kind != PyUnicode_KIND(value)) return 0;
-    // Short identifiers differ early: compare in place rather than through a library call.
-    const char* a = static_cast<const char*>(PyUnicode_DATA(v));
-    const char* b = static_cast<const char*>(PyUnicode_DATA(value));
-    for (Py_ssize_t i = 0, n = length * kind; i < n; ++i)
-        if (a[i] != b[i]) return 0;
-    return 1;
+    return same_text(v, value) ? 1 : 0;
 }
 
 // mapping[key] == value with Python's equality.
@@ -234,13 +233,13 @@ py::object get_previous_transaksi(py::object self, py::object transaksi, py::obj
             mode_known = true;
         }
         if (by_order) {
-            py::object detail = item(item(entry, k.trx_detail), k.first);
+            py::object detail = first_detail(entry);
             if (equals(item(detail, k.batch_id), orderid)) taken = py::reinterpret_borrow<py::object>(entry);
             return true;
         }
         if (!item_equals(entry, k.product_id, paketid)) return true;
         py::object number = global("normalizemsisdn")(tujuan, arg("start") = "08");
-        py::object detail = item(item(entry, k.trx_detail), k.first);
+        py::object detail = first_detail(entry);
         if (!equals(number, item(detail, k.msisdn))) return true;
         if (!harga.is_none()) {
             Whole price = whole_via_decimal(item(entry, k.final_success_price));
@@ -260,7 +259,7 @@ py::object get_previous_transaksi(py::object self, py::object transaksi, py::obj
     transaksi.attr("pesan") = py::str("Transaksi sudah pernah berhasil utk pembelian paket ke ") +
                               text_of(transaksi.attr("tujuan")) + py::str(" sebesar ") +
                               whole_via_decimal(price).digits() + py::str(" .");
-    transaksi.attr("serialnumber") = item(item(item(taken, k.trx_detail), k.first), k.batch_id);
+    transaksi.attr("serialnumber") = item(first_detail(taken), k.batch_id);
     return transaksi;
 }
 
@@ -280,7 +279,7 @@ py::object get_transaksi_history(py::object self, py::object transaksi, py::obje
 
     for_each(completed.attr("history"), [&](py::handle entry) {
         CivilTime time = submitted_time(item(entry, k.submitted_date));
-        py::object detail = item(item(entry, k.trx_detail), k.first);
+        py::object detail = first_detail(entry);
         py::object number = get_if_present(detail, k.msisdn);
         if (!number) number = py::none();
         py::object voucher = get_if_present(detail, k.qrvoucher);
