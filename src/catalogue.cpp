@@ -140,15 +140,24 @@ py::object clean_description(py::handle description) {
     return s;
 }
 
-// A new catalogue record appended to `records`. Records are copies of one template that
-// already holds the seven keys in order, so filling one never grows or reorders it.
-void append_record(const RecordKeys& k, py::list& records, py::handle kodeproduk, py::handle tipe,
-                   py::handle paketid, py::handle harga, py::handle kategori, py::handle nama) {
-    py::object r = py::reinterpret_steal<py::object>(PyDict_Copy(k.record_template.ptr()));
+// Catalogue records are copies of a template that already holds the seven keys in order, so
+// filling one never grows or reorders it. A template can hold the fields shared by a run of
+// records (type and category of one product group), leaving fewer to set per record.
+py::dict record_template(const RecordKeys& k, py::handle tipe, py::handle kategori) {
+    py::dict t = py::reinterpret_steal<py::dict>(PyDict_Copy(k.record_template.ptr()));
+    if (!t) throw py::error_already_set();
+    if (PyDict_SetItem(t.ptr(), k.tipe.ptr(), tipe.ptr()) < 0) throw py::error_already_set();
+    if (kategori && PyDict_SetItem(t.ptr(), k.kategori.ptr(), kategori.ptr()) < 0)
+        throw py::error_already_set();
+    return t;
+}
+
+// A new record from `base`, with the given fields set, appended to `records`.
+template <size_t N>
+void append_record(py::handle base, py::list& records,
+                   const std::pair<py::handle, py::handle> (&fields)[N]) {
+    py::object r = py::reinterpret_steal<py::object>(PyDict_Copy(base.ptr()));
     if (!r) throw py::error_already_set();
-    const std::pair<py::handle, py::handle> fields[] = {
-        {k.kodeproduk, kodeproduk}, {k.tipe, tipe}, {k.paketid, paketid},
-        {k.harga, harga}, {k.kategori, kategori}, {k.nama, nama}};
     for (const auto& f : fields)
         if (PyDict_SetItem(r.ptr(), f.first.ptr(), f.second.ptr()) < 0) throw py::error_already_set();
     if (PyList_Append(records.ptr(), r.ptr()) < 0) throw py::error_already_set();
@@ -177,7 +186,7 @@ py::object pull_catalogue(py::handle self, py::handle nomors) {
 
     for (auto entry : products) {
         py::handle key = entry.first;
-        py::object kategori, tipe;  // worked out with the key's first product
+        py::object group;  // the records' template, made with the key's first product
         for_each(entry.second, [&](py::handle p) {
             py::object code = get_item(p, k.code);
             py::object display_name = get_item(p, k.display_name);
@@ -187,10 +196,11 @@ py::object pull_catalogue(py::handle self, py::handle nomors) {
                          PyUnicode_CheckExact(display_name.ptr());
             py::object paketid = code;
             py::object kodeproduk = clean_code(plain ? code : get_item(p, k.code));
-            if (!kategori) {
-                kategori = clean_type_key(key);
-                tipe = category_tipe.contains(key) ? py::object(category_tipe[key])
-                                                   : py::reinterpret_borrow<py::object>(key);
+            if (!group) {
+                py::object kategori = clean_type_key(key);
+                py::object tipe = category_tipe.contains(key) ? py::object(category_tipe[key])
+                                                              : py::reinterpret_borrow<py::object>(key);
+                group = record_template(k, tipe, kategori);
             }
             py::object nama;
             if (plain)
@@ -200,11 +210,13 @@ py::object pull_catalogue(py::handle self, py::handle nomors) {
                            ? get_item(p, k.description)
                            : get_item(p, k.display_name);
             py::object harga = get_item(p, k.final_price);
-            append_record(k, clean_products, kodeproduk, tipe, paketid, harga, kategori, nama);
+            append_record(group, clean_products,
+                          {{k.kodeproduk, kodeproduk}, {k.paketid, paketid}, {k.harga, harga}, {k.nama, nama}});
             return true;
         });
     }
 
+    py::dict offer_group = record_template(k, k.crp, py::handle());
     for (py::handle number : nomors.attr("split")(",")) {
         if (equals(number, k.empty)) continue;
         py::object offers = self.attr("get_terbaik")(number);
@@ -214,7 +226,9 @@ py::object pull_catalogue(py::handle self, py::handle nomors) {
             py::object kategori = get_item(o, k.product_type);
             py::object nama = clean_description(get_item(o, k.offer_description));
             py::object harga = get_item(o, k.product_price);
-            append_record(k, clean_products, kodeproduk, k.crp, paketid, harga, kategori, nama);
+            append_record(offer_group, clean_products,
+                          {{k.kodeproduk, kodeproduk}, {k.paketid, paketid}, {k.harga, harga},
+                           {k.kategori, kategori}, {k.nama, nama}});
             return true;
         });
     }

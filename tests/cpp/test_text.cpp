@@ -26,6 +26,9 @@ TEST(Text, RemoveCharsAndProductCodes) {
     EXPECT_EQ(deko::remove_chars("Ü.€-😀..", ".-"), "Ü€😀");  // multibyte sequences intact
     EXPECT_EQ(deko::remove_chars("abc", ""), "abc");
     EXPECT_EQ(deko::remove_chars(std::string("a\0b", 3), std::string("\0", 1)), "ab");
+    // Byte values at the edges of the lookup words: 63/64, 127/128, 255.
+    EXPECT_EQ(deko::remove_chars("?@x\x7f\x80y\xff", "?\x7f\xff"), "@x\x80y");
+    EXPECT_EQ(deko::remove_chars("?@x\x7f\x80y\xff", "@\x80"), "?x\x7fy\xff");
     EXPECT_EQ(deko::clean_product_code("Paket-Ü 1.5"), "PaketÜ15");
     EXPECT_EQ(deko::clean_product_code("A\tB_C/D,E"), "A\tB_C/D,E");  // only '.', ' ', '-'
 }
