@@ -3,10 +3,16 @@
 Run: bash scripts/bench.sh   (or /usr/bin/python3 bench/run.py after a build)
 Request stand-ins answer instantly and `sleep` is patched out, so the figures are the module's
 own work. Each figure is the best of several rounds.
+
+With --instructions, each figure is instead counted in machine instructions under valgrind's
+callgrind: the same for the same build and inputs whatever else the machine is doing, where
+times on a shared machine move with its memory and scheduling.
 """
 import datetime
 import os
+import re
 import resource
+import subprocess
 import sys
 import time
 import types
@@ -21,6 +27,14 @@ from apps.deko.libs.utils.tools import normalizemsisdn  # noqa: E402
 import reference  # noqa: E402
 
 N = 20000
+
+
+class Figure:
+    """One benchmark: the two versions of the same work, and what the work is made of."""
+
+    def __init__(self, name, module, python, units, unit, rounds=5):
+        self.name, self.module, self.python = name, module, python
+        self.units, self.unit, self.rounds = units, unit, rounds
 
 
 def page_faults():
@@ -56,14 +70,12 @@ def best(fn, rounds=5, budget=0.5):
     return min(times)
 
 
-def report(name, module_s, python_s, per=None):
-    line = "%-34s module %9.3f ms   python %9.3f ms   ratio %6.1fx" % (
-        name, module_s * 1e3, python_s * 1e3, python_s / module_s)
-    if per:
-        line += "   (%.3f us/%s module, %.3f us/%s python)" % (
-            module_s / per[0] * 1e6, per[1], python_s / per[0] * 1e6, per[1])
-    print(line, flush=True)
-    return python_s / module_s
+def report(name, module, python, per, what="ms", scale=1e3, per_what="us", per_scale=1e6):
+    print("%-34s module %11.3f %s   python %11.3f %s   ratio %6.1fx   (%.3f %s/%s module, %.3f %s/%s python)" % (
+        name, module * scale, what, python * scale, what, python / module,
+        module / per[0] * per_scale, per_what, per[1], python / per[0] * per_scale, per_what, per[1]),
+        flush=True)
+    return python / module
 
 
 class Terminal:
@@ -92,7 +104,7 @@ def catalogue(n):
     return cats, offers
 
 
-def bench_catalogue():
+def catalogue_figure():
     cats, offers = catalogue(N)
     numbers = ",".join("08120000%04d" % i for i in range(10))
     conn = mod.DekoConnection(None, Terminal())
@@ -101,10 +113,8 @@ def bench_catalogue():
     plain = types.SimpleNamespace(get_produk=conn.get_produk, get_terbaik=conn.get_terbaik)
     got = conn.tarik_produk(numbers).pesan
     assert got == reference.tarik_produk(plain, numbers), "the two pulls differ"
-    total = len(got)
-    settle(lambda: conn.tarik_produk(numbers), lambda: reference.tarik_produk(plain, numbers))
-    return report("catalogue pull (%d records)" % total, best(lambda: conn.tarik_produk(numbers), 9),
-                  best(lambda: reference.tarik_produk(plain, numbers), 9), (total, "record"))
+    return Figure("catalogue pull (%d records)" % len(got), lambda: conn.tarik_produk(numbers),
+                  lambda: reference.tarik_produk(plain, numbers), len(got), "record", rounds=9)
 
 
 class Record:
@@ -134,7 +144,7 @@ def history_entries(n, match_product):
     return entries
 
 
-def bench_history():
+def history_figures():
     entries = history_entries(N, "PULSA10")
 
     class History:
@@ -158,7 +168,6 @@ def bench_history():
                                    entries, DEKO_STATUS)
         assert r.serialnumber == "BMATCH"
 
-    ratio_matcher = report("history matcher pass (%d)" % N, best(module_pass), best(python_pass), (N, "entry"))
 
     def module_previous():
         r = conn.get_previous_transaksi(Record("PULSA10", "6281234567890"), {"harga": 10000, "orderid": None})
@@ -169,12 +178,11 @@ def bench_history():
                                             normalizemsisdn, DEKO_STATUS)
         assert r.serialnumber == "BMATCH"
 
-    ratio_previous = report("previous purchase, product (%d)" % N, best(module_previous),
-                            best(python_previous), (N, "entry"))
-    return ratio_matcher, ratio_previous
+    return [Figure("history matcher pass (%d)" % N, module_pass, python_pass, N, "entry"),
+            Figure("previous purchase, product (%d)" % N, module_previous, python_previous, N, "entry")]
 
 
-def bench_pipeline(calls=100000):
+def pipeline_figure(calls=100000):
     class Instant:
         def __init__(self, **fields):
             self.fields = fields
@@ -189,18 +197,73 @@ def bench_pipeline(calls=100000):
         for _ in range(calls):
             c.makerequest(Instant, kategori="0")
 
-    return report("request pipeline (%d calls)" % calls, best(lambda: run(conn), 3),
-                  best(lambda: run(plain), 3), (calls, "call"))
+    return Figure("request pipeline (%d calls)" % calls, lambda: run(conn), lambda: run(plain), calls, "call",
+                  rounds=3)
 
 
-def main():
+# Makers of figures, with how many figures each makes; --work makes only the one it runs.
+MAKERS = [(1, lambda: [pipeline_figure()]), (1, lambda: [catalogue_figure()]), (2, history_figures)]
+
+
+def figure_at(index):
+    for count, make in MAKERS:
+        if index < count:
+            return make()[index]
+        index -= count
+    raise IndexError(index)
+
+
+def times():
     print("Benchmarks (best of several rounds; ratio = python time / module time)")
-    bench_pipeline()
-    bench_catalogue()
-    bench_history()
+    for _, make in MAKERS:
+        for figure in make():
+            settle(figure.module, figure.python)
+            report(figure.name, best(figure.module, figure.rounds), best(figure.python, figure.rounds),
+                   (figure.units, figure.unit))
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print("peak memory (max RSS of this process): %.1f MiB" % (peak / 1024.0))
 
 
+def counted(index, version, rounds):
+    """Instructions callgrind counts for a process that makes figure `index` and runs one
+    version of it `rounds` times."""
+    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+                           os.path.abspath(__file__), "--work", str(index), version, str(rounds)],
+                          capture_output=True, text=True, check=True,
+                          env=dict(os.environ, PYTHONHASHSEED="0"))  # the same dict probes every run
+    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+
+
+def instructions(extra=2):
+    """Each figure's instructions per round: a process running the work 1 + `extra` times less
+    one running it once, so that start-up, set-up and the first call's warming-up drop out."""
+    print("Instruction counts under callgrind (a round's work; ratio = python / module)")
+    for index in range(sum(count for count, _ in MAKERS)):
+        figure = figure_at(index)
+        module, python = ((counted(index, version, 1 + extra) - counted(index, version, 1)) / extra
+                          for version in ("module", "python"))
+        report(figure.name, module, python, (figure.units, figure.unit), what="M instr", scale=1e-6,
+               per_what="instr", per_scale=1)
+
+
+def work(index, version, rounds):
+    """Runs one version of figure `index` `rounds` times. Results are kept and the process ends
+    without tearing down, so that, as in the timings, freeing what a round made is not counted."""
+    figure = figure_at(index)
+    fn = figure.module if version == "module" else figure.python
+    kept = [fn() for _ in range(rounds)]
+    sys.stdout.flush()
+    os._exit(0 if kept is not None else 1)
+
+
+def main(argv):
+    if argv[:1] == ["--work"]:
+        work(int(argv[1]), argv[2], int(argv[3]))
+    elif argv[:1] == ["--instructions"]:
+        instructions()
+    else:
+        times()
+
+
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

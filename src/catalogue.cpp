@@ -100,25 +100,24 @@ py::object text_from(const std::string& s, py::handle original, std::string_view
     return py::reinterpret_steal<py::object>(text);
 }
 
-// A short plain ASCII code without its noise characters, built in place; the str itself when it
+// A plain ASCII code without its noise characters, built in place; the str itself when it
 // holds none of them.
 py::object clean_ascii_code(py::handle code) {
     std::string_view text(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(code.ptr())),
                           static_cast<size_t>(PyUnicode_GET_LENGTH(code.ptr())));
-    char buffer[64];
-    size_t kept = remove_chars_into(text, kProductCodeNoise, buffer);
+    size_t kept = product_code_size(text);
     if (kept == text.size()) return py::reinterpret_borrow<py::object>(code);
     PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(kept), 127);
     if (!out) throw py::error_already_set();
-    std::memcpy(PyUnicode_1BYTE_DATA(out), buffer, kept);
+    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
+    clean_product_code_into(text, data);  // may overwrite the terminator, put back below
+    data[kept] = '\0';
     return py::reinterpret_steal<py::object>(out);
 }
 
 // code.replace(".", "").replace(" ", "").replace("-", "")
 py::object clean_code(py::handle code) {
-    if (PyUnicode_CheckExact(code.ptr()) && PyUnicode_IS_ASCII(code.ptr()) &&
-        PyUnicode_GET_LENGTH(code.ptr()) <= 64)
-        return clean_ascii_code(code);
+    if (PyUnicode_CheckExact(code.ptr()) && PyUnicode_IS_ASCII(code.ptr())) return clean_ascii_code(code);
     std::string_view utf8;
     if (utf8_of(code, utf8)) return text_from(clean_product_code(utf8), code, utf8);
     return code.attr("replace")(".", "").attr("replace")(" ", "").attr("replace")("-", "");

@@ -4,6 +4,8 @@
 
 namespace deko {
 
+namespace {
+
 size_t remove_chars_into(std::string_view text, std::string_view chars, char* out) {
     // One bit per byte value: a test per character instead of a search of `chars`.
     uint64_t drop[4] = {0, 0, 0, 0};
@@ -19,6 +21,8 @@ size_t remove_chars_into(std::string_view text, std::string_view chars, char* ou
     }
     return static_cast<size_t>(end - out);
 }
+
+}  // namespace
 
 std::string remove_chars(std::string_view text, std::string_view chars) {
     std::string out(text.size(), '\0');
@@ -36,6 +40,20 @@ std::string remove_all(std::string_view text, std::string_view needle) {
         out.append(text.substr(pos, hit - pos));
     out.append(text.substr(pos));
     return out;
+}
+
+size_t product_code_size(std::string_view text) {
+    size_t kept = 0;
+    for (char c : text) kept += !is_product_code_noise(static_cast<unsigned char>(c));
+    return kept;
+}
+
+void clean_product_code_into(std::string_view text, char* out) {
+    // Every byte is stored and only kept ones advance: no branch per character.
+    for (char c : text) {
+        *out = c;
+        out += !is_product_code_noise(static_cast<unsigned char>(c));
+    }
 }
 
 std::string clean_product_code(std::string_view code) {

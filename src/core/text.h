@@ -9,11 +9,17 @@ namespace deko {
 // Every occurrence of each character of `chars` removed, in one pass.
 std::string remove_chars(std::string_view text, std::string_view chars);
 
-// The same into `out`, which has room for text.size() bytes; returns the bytes written.
-size_t remove_chars_into(std::string_view text, std::string_view chars, char* out);
-
 // The characters a product code loses: ".", " " and "-".
 constexpr std::string_view kProductCodeNoise = ". -";
+
+constexpr bool is_product_code_noise(unsigned char c) { return c == '.' || c == ' ' || c == '-'; }
+
+// How many bytes of `text` a product code keeps.
+size_t product_code_size(std::string_view text);
+
+// The kept bytes of `text` written to `out`, which has room for product_code_size(text) + 1
+// bytes: the byte after the kept ones may be overwritten.
+void clean_product_code_into(std::string_view text, char* out);
 
 // Every non-overlapping occurrence of `needle` removed, scanning left to right.
 std::string remove_all(std::string_view text, std::string_view needle);
