@@ -2,7 +2,7 @@
 
 Run: bash scripts/bench.sh   (or /usr/bin/python3 bench/run.py after a build)
 Request stand-ins answer instantly and `sleep` is patched out, so the figures are the module's
-own work. Each figure is the best of several rounds.
+own work. Each figure is the best of several rounds, taken in turns with the other version.
 
 With --instructions, each figure is instead counted in machine instructions under valgrind's
 callgrind: the same for the same build and inputs whatever else the machine is doing, where
@@ -55,19 +55,24 @@ def settle(*fns):
             return
 
 
-def best(fn, rounds=5, budget=0.5):
-    """Best time of `fn` after one warm-up call: at least `rounds` rounds, and more while they
-    take less than `budget` seconds in all, so that short figures get enough rounds to meet a
-    quiet moment of a busy machine. What it returns is freed outside the timing, so that the
-    figure is the work of producing it."""
-    fn()
-    times = []
-    while len(times) < rounds or (sum(times) < budget and len(times) < 1000):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-        del result
-    return min(times)
+def side_by_side(module, python, rounds=5, budget=1.5, blocks=3):
+    """Best times of the two versions, (module, python). They take turns in blocks of rounds,
+    so that both meet the various moments of a busy machine, while within a block each runs on
+    the caches its own work leaves. A block starts with an untimed call and has at least
+    `rounds` timed rounds, more while it takes less than its share of `budget` seconds. What a
+    call returns is freed outside the timing: the figure is the work of producing it."""
+    times = ([], [])
+    for _ in range(blocks):
+        for fn, kept in zip((module, python), times):
+            fn()
+            block = []
+            while len(block) < rounds or (sum(block) < budget / (2 * blocks) and len(block) < 300):
+                start = time.perf_counter()
+                result = fn()
+                block.append(time.perf_counter() - start)
+                del result
+            kept.extend(block)
+    return min(times[0]), min(times[1])
 
 
 def report(name, module, python, per, what="ms", scale=1e3, per_what="us", per_scale=1e6):
@@ -218,8 +223,8 @@ def times():
     for _, make in MAKERS:
         for figure in make():
             settle(figure.module, figure.python)
-            report(figure.name, best(figure.module, figure.rounds), best(figure.python, figure.rounds),
-                   (figure.units, figure.unit))
+            report(figure.name, *side_by_side(figure.module, figure.python, figure.rounds),
+                   per=(figure.units, figure.unit))
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print("peak memory (max RSS of this process): %.1f MiB" % (peak / 1024.0))
 

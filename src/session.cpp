@@ -154,7 +154,9 @@ PyObject* makerequest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             PyObject* value = args[nargs + k];
             int slot = -1;
             for (int i = 0; i < 2 && slot < 0; ++i) {
-                int same = keyword == keys[i].ptr() ? 1 : PyObject_RichCompareBool(keyword, keys[i].ptr(), Py_EQ);
+                int same = PyUnicode_CheckExact(keyword)
+                               ? same_text(keyword, keys[i].ptr())
+                               : PyObject_RichCompareBool(keyword, keys[i].ptr(), Py_EQ);
                 if (same < 0) return nullptr;
                 if (same) slot = i;
             }
