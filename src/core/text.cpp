@@ -58,7 +58,10 @@ void clean_product_code_into(std::string_view text, char* out) {
 
 std::string clean_product_code(std::string_view code) {
     // Removing the three characters one after another or all at once gives the same text.
-    return remove_chars(code, kProductCodeNoise);
+    std::string out(code.size(), '\0');
+    clean_product_code_into(code, out.data());
+    out.resize(product_code_size(code));
+    return out;
 }
 
 std::string strip_offer_tags(std::string_view description) {

@@ -10,15 +10,13 @@ namespace deko {
 std::string remove_chars(std::string_view text, std::string_view chars);
 
 // The characters a product code loses: ".", " " and "-".
-constexpr std::string_view kProductCodeNoise = ". -";
-
 constexpr bool is_product_code_noise(unsigned char c) { return c == '.' || c == ' ' || c == '-'; }
 
 // How many bytes of `text` a product code keeps.
 size_t product_code_size(std::string_view text);
 
-// The kept bytes of `text` written to `out`, which has room for product_code_size(text) + 1
-// bytes: the byte after the kept ones may be overwritten.
+// The kept bytes of `text` written to `out`. Every byte is written before the next kept one
+// overwrites it, so `out` needs room for the kept bytes plus one, or for text.size() bytes.
 void clean_product_code_into(std::string_view text, char* out);
 
 // Every non-overlapping occurrence of `needle` removed, scanning left to right.
