@@ -1,11 +1,15 @@
-// History reconciliation: the history query, the previous-transaction lookup and the
-// history matcher that settles a purchase.
-#include "core/datetime_parse.h"
-#include "core/pynum.h"
-#include "glue.h"
+// History reconciliation: the history query, the previous-purchase lookup, and the history
+// matcher that settles a purchase.
+#include "history.h"
 
-#include <optional>
+#include <datetime.h>
+
 #include <string>
+
+#include "core/datetime_parse.h"
+#include "members.h"
+#include "pynumber.h"
+#include "terminal.h"
 
 namespace deko {
 
@@ -13,339 +17,267 @@ namespace {
 
 using py::arg;
 
-// Python-compatible whole numbers -----------------------------------------------------------
+const Name kMakerequest{"makerequest"}, kRequests{"dekorequest"}, kHistory{"History"},
+    kHistoryField{"history"}, kConn{"conn"}, kSukses{"sukses"}, kTransaksiTypes{"TRANSAKSI_TYPES"},
+    kDekoStatus{"DEKO_STATUS"}, kLower{"lower"}, kUpper{"upper"}, kProduk{"produk"}, kPaketid{"paketid"},
+    kTipe{"tipe"}, kNama{"nama"}, kTujuan{"tujuan"}, kStatus{"status"}, kPesan{"pesan"},
+    kSerialnumber{"serialnumber"}, kNormalize{"normalizemsisdn"}, kStart{"start"}, kSleep{"sleep"},
+    kDatetime{"datetime"}, kReplace{"replace"}, kMicrosecond{"microsecond"}, kTzinfo{"tzinfo"};
 
-// A whole number as Python's int() gives it: in 64 bits when it fits, else a Python int.
-struct Whole {
-    long long small = 0;
-    py::object big;  // set when the value does not fit in `small`
+// Keys of the provider's history entries and of a stored transaction row.
+const Name kTrxDetail{"trxDetail"}, kProductId{"productId"}, kFinalSuccessPrice{"finalSuccessPrice"},
+    kProductPrice{"productPrice"}, kStatusDesc{"statusDesc"}, kSubmittedDate{"submittedDate"},
+    kBatchId{"batchId"}, kMsisdn{"msisdn"}, kQrvoucher{"qrvoucher"}, kHarga{"harga"}, kOrderid{"orderid"};
 
-    static Whole of_python_int(py::object value) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow) return Whole{0, std::move(value)};
-        return Whole{v, py::object()};
-    }
-    py::object as_python() const { return big ? big : py::int_(small); }
-    py::str digits() const {
-        return big ? py::str(big) : py::str(std::to_string(small));
-    }
-};
-
-bool same(const Whole& a, const Whole& b) {
-    if (!a.big && !b.big) return a.small == b.small;
-    return equals(a.as_python(), b.as_python());
-}
-
-std::optional<std::string_view> plain_text(py::handle value) {
-    if (!PyUnicode_CheckExact(value.ptr())) return std::nullopt;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (!data) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<size_t>(size));
-}
-
-py::object python_call(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-// int(float(value)): a price given as a number or as a text spelling a decimal number.
-Whole whole_via_decimal(py::handle value) {
-    PyObject* o = value.ptr();
-    std::optional<long long> fast;
-    if (auto text = plain_text(value)) {
-        fast = int_of_float_text(*text);
-    } else if (PyFloat_CheckExact(o)) {
-        fast = truncate_double(PyFloat_AS_DOUBLE(o));
-    } else if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-        // Whole numbers up to 2**53 go through a double unchanged.
-        if (!overflow && v <= (1LL << 53) && v >= -(1LL << 53)) fast = v;
-    }
-    if (fast) return Whole{*fast, py::object()};
-    py::object as_float = python_call(PyNumber_Float(o));
-    return Whole::of_python_int(python_call(PyNumber_Long(as_float.ptr())));
-}
-
-// int(value): a stored or expected price; a text must spell a whole number.
-Whole whole_direct(py::handle value) {
-    PyObject* o = value.ptr();
-    if (PyLong_CheckExact(o)) return Whole::of_python_int(py::reinterpret_borrow<py::object>(value));
-    std::optional<long long> fast;
-    if (auto text = plain_text(value))
-        fast = int_of_text(*text);
-    else if (PyFloat_CheckExact(o))
-        fast = truncate_double(PyFloat_AS_DOUBLE(o));
-    if (fast) return Whole{*fast, py::object()};
-    return Whole::of_python_int(python_call(PyNumber_Long(o)));
-}
-
-// Provider data ---------------------------------------------------------------------------------
-
-struct Keys {
-    py::handle trx_detail = name("trxDetail"), product_id = name("productId"), final_success_price = name("finalSuccessPrice"),
-        product_price = name("productPrice"), status_desc = name("statusDesc"), submitted_date = name("submittedDate"),
-        batch_id = name("batchId"), msisdn = name("msisdn"), qrvoucher = name("qrvoucher"), harga = name("harga"),
-        orderid = name("orderid");
-    py::handle dash = name("-"), zero = name("0"), spv = name("SPV");
-    py::int_ first{0};
-    py::object datetime_class;  // the standard library's own, for the fast comparison
-};
-const Keys* g_keys = nullptr;
-
-py::object item(py::handle mapping, py::handle key) { return get_item(mapping, key); }
-
-// The first detail of an entry: entry["trxDetail"][0].
-py::object first_detail(py::handle entry) {
-    py::object details = item(entry, g_keys->trx_detail);
-    if (PyList_CheckExact(details.ptr()) && PyList_GET_SIZE(details.ptr()) > 0)
-        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(details.ptr(), 0));
-    return item(details, g_keys->first);
-}
-
-// Whether mapping[key] == value can be decided in place: a plain dict holding a plain text,
-// compared with a plain text. Returns 1 (equal), 0 (different) or -1 (not decidable here).
-// Runs no Python code and takes no references.
-int text_item_equals(PyObject* mapping, PyObject* key, PyObject* value) {
-    if (!PyDict_CheckExact(mapping) || !PyUnicode_CheckExact(value)) return -1;
-    PyObject* v = PyDict_GetItemWithError(mapping, key);
-    if (!v) {
-        PyErr_Clear();  // a missing key is reported by the general path
-        return -1;
-    }
-    if (!PyUnicode_CheckExact(v)) return -1;
-    return same_text(v, value) ? 1 : 0;
-}
-
-// mapping[key] == value with Python's equality.
-bool item_equals(py::handle mapping, py::handle key, py::handle value) {
-    int r = text_item_equals(mapping.ptr(), key.ptr(), value.ptr());
-    if (r >= 0) return r == 1;
-    return equals(item(mapping, key), value);
-}
+// The provider's "no price" and the price that skips the price test; the voucher product type.
+const Name kNoPrice{"-"}, kZero{"0"}, kSpv{"SPV"}, kNationalPrefix{"08"};
 
 // The completed History request, when the provider answered with success; else none.
-py::object fetch_history(py::handle self) {
-    py::object completed = self.attr("makerequest")(global("dekorequest").attr("History"));
-    if (!completed.is_none() && truthy(completed.attr("conn")) && truthy(completed.attr("sukses")))
-        return completed;
-    return py::none();
+Ref fetch_history(PyObject* self) {
+    Ref makerequest = attr(self, kMakerequest);
+    Ref completed = call(makerequest, {attr(global(kRequests), kHistory)});
+    if (!is_none(completed) && truthy(attr(completed, kConn)) && truthy(attr(completed, kSukses))) return completed;
+    return none();
+}
+
+// entry["trxDetail"][0]
+Ref first_detail(PyObject* entry) {
+    Ref details = item(entry, kTrxDetail);
+    if (PyList_CheckExact(details.get()) && PyList_GET_SIZE(details.get()) > 0)
+        return Ref::borrow(PyList_GET_ITEM(details.get(), 0));
+    return item_at(details, 0);
+}
+
+// The entry's price: its "productPrice", or the amount charged when the provider gives "-".
+Ref entry_price(PyObject* entry) {
+    Ref price = item(entry, kProductPrice);
+    return equals(price, kNoPrice) ? item(entry, kFinalSuccessPrice) : price;
 }
 
 // The record's status for a provider status text, looked up in lower case.
-py::object status_for(py::handle status_desc) {
-    return global("TRANSAKSI_TYPES").attr("DEKO_STATUS")[status_desc.attr("lower")()];
+Ref status_for(PyObject* status_desc) {
+    Ref table = attr(global(kTransaksiTypes), kDekoStatus);
+    return item(table, call_method(status_desc, kLower));
+}
+
+// Whether entry[key] is a plain str other than `value`, decided without running Python code: the
+// entry must be a plain dict whose keys are all plain str (no key's __eq__ can then run). Returns
+// false when that cannot be told so.
+bool text_differs_plainly(PyObject* entry, PyObject* key, PyObject* value) {
+    if (!PyDict_CheckExact(entry) || !PyUnicode_CheckExact(value)) return false;
+    PyObject *k, *v, *found = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(entry, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        if (!found && same_text(k, key)) found = v;
+    }
+    return found && PyUnicode_CheckExact(found) && !same_text(found, value);
 }
 
 // "submittedDate": the milliseconds "000" dropped, then "%Y%m%d%H%M%S".
-CivilTime submitted_time(py::handle value) {
-    if (!PyUnicode_Check(value.ptr()))
-        throw py::type_error(std::string("submittedDate must be text, not ") +
-                             Py_TYPE(value.ptr())->tp_name);
+CivilTime submitted_time(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "strptime() argument 1 must be str, not %s", Py_TYPE(value)->tp_name);
+        throw PyError();
+    }
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (!data) throw py::error_already_set();
-    std::string_view text(data, static_cast<size_t>(size));
-    if (auto t = parse_submitted_date(text)) return *t;
-    if (text.size() > 14 && text.substr(text.size() - 3) == "000") text.remove_suffix(3);
-    PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'",
-                 py::str(text.data(), text.size()).ptr());
-    throw py::error_already_set();
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!data) throw PyError();
+    std::string_view spelled(data, static_cast<size_t>(size));
+    if (auto t = parse_submitted_date(spelled)) return *t;
+    Ref shown = text(without_millis(spelled));
+    PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'", shown.get());
+    throw PyError();
 }
 
-// "At or after the transaction time, to the second". A plain naive datetime is compared
-// field by field; anything else is compared by Python itself.
+// "At or after the transaction time, to the second". A plain naive datetime is compared field by
+// field; anything else is compared by Python itself.
 class TimeBound {
 public:
-    explicit TimeBound(py::handle transaksitime) : time_(transaksitime) {}
+    explicit TimeBound(PyObject* transaksitime) : time_(transaksitime) {}
 
     bool reached_by(const CivilTime& t) {
-        if (!ready_) prepare();
-        if (fast_) return !(t < bound_);
-        py::object entry = global("datetime").attr("datetime")(t.year, t.month, t.day, t.hour,
-                                                                t.minute, t.second);
-        int r = PyObject_RichCompareBool(entry.ptr(), cut_.ptr(), Py_GE);
-        if (r < 0) throw py::error_already_set();
-        return r == 1;
+        if (!cut_) prepare();
+        if (plain_) return !(t < bound_);
+        Ref entry = call(attr(global(kDatetime), kDatetime), {integer(t.year), integer(t.month), integer(t.day),
+                                                              integer(t.hour), integer(t.minute), integer(t.second)});
+        return compare(entry, cut_, Py_GE);
     }
 
 private:
     void prepare() {
-        ready_ = true;
-        cut_ = time_.attr("replace")(arg("microsecond") = 0);
-        fast_ = Py_TYPE(cut_.ptr()) == reinterpret_cast<PyTypeObject*>(g_keys->datetime_class.ptr()) &&
-                cut_.attr("tzinfo").is_none();
-        if (fast_) {
-            auto field = [&](const char* name) { return cut_.attr(name).cast<int>(); };
-            bound_ = CivilTime{field("year"), field("month"), field("day"),
-                               field("hour"), field("minute"), field("second")};
+        cut_ = call(attr(time_, kReplace), {}, {{kMicrosecond, integer(0)}});
+        if (!PyDateTimeAPI) {
+            PyDateTime_IMPORT;
+            if (!PyDateTimeAPI) throw PyError();
         }
+        PyObject* c = cut_.get();
+        plain_ = PyDateTime_CheckExact(c) && is_none(attr(c, kTzinfo));
+        if (plain_)
+            bound_ = CivilTime{PyDateTime_GET_YEAR(c),        PyDateTime_GET_MONTH(c),
+                               PyDateTime_GET_DAY(c),         PyDateTime_DATE_GET_HOUR(c),
+                               PyDateTime_DATE_GET_MINUTE(c), PyDateTime_DATE_GET_SECOND(c)};
     }
 
-    py::handle time_;
-    bool ready_ = false, fast_ = false;
-    py::object cut_;
+    PyObject* time_;
+    Ref cut_;
+    bool plain_ = false;
     CivilTime bound_{};
 };
 
 // history() -------------------------------------------------------------------------------------
 
-py::object history(py::object self) {
-    py::object completed = fetch_history(self);
-    if (completed.is_none()) return py::none();
-    return completed.attr("history");
+Ref history(py::handle self) {
+    Ref completed = fetch_history(self.ptr());
+    return is_none(completed) ? completed : attr(completed, kHistoryField);
 }
 
 // get_previous_transaksi() ------------------------------------------------------------------------
 
-py::object get_previous_transaksi(py::object self, py::object transaksi, py::object transaksi_db) {
-    const Keys& k = *g_keys;
-    py::object harga = item(transaksi_db, k.harga);
-    py::object completed = fetch_history(self);
-    if (completed.is_none()) return py::none();
+Ref get_previous_transaksi(py::handle self, py::handle transaksi_handle, py::handle transaksi_db) {
+    PyObject* transaksi = transaksi_handle.ptr();
+    Ref harga = item(transaksi_db.ptr(), kHarga);
+    Ref completed = fetch_history(self.ptr());
+    if (is_none(completed)) return completed;
 
-    py::object taken;
-    py::object orderid, paketid, tujuan;
+    Ref taken, orderid, paketid, tujuan;
     bool mode_known = false, by_order = false;
     std::optional<Whole> stored_price;
 
-    // In product mode an entry of another product is passed over at once when that can be
-    // told without running Python code.
+    // In product mode an entry of another product is passed over at once when that can be told
+    // without running Python code.
     auto other_product = [&](PyObject* entry) {
-        return mode_known && !by_order &&
-               text_item_equals(entry, k.product_id.ptr(), paketid.ptr()) == 0;
+        return mode_known && !by_order && text_differs_plainly(entry, kProductId.get(), paketid.get());
     };
-    for_each_unless(completed.attr("history"), other_product, [&](py::handle entry) {
-        if (!mode_known) {
-            orderid = item(transaksi_db, k.orderid);
-            by_order = !orderid.is_none();
+    for_each_unless(attr(completed, kHistoryField), other_product, [&](PyObject* entry) {
+        if (!mode_known) {  // the row's order id is read only when there is an entry
+            orderid = item(transaksi_db.ptr(), kOrderid);
+            by_order = !is_none(orderid);
             if (!by_order) {
-                paketid = transaksi.attr("produk").attr("paketid");
-                tujuan = transaksi.attr("tujuan");
+                paketid = attr(attr(transaksi, kProduk), kPaketid);
+                tujuan = attr(transaksi, kTujuan);
             }
             mode_known = true;
         }
-        if (by_order) {
-            py::object detail = first_detail(entry);
-            if (equals(item(detail, k.batch_id), orderid)) taken = py::reinterpret_borrow<py::object>(entry);
+        if (by_order) {  // the last entry of that batch is taken
+            if (equals(item(first_detail(entry), kBatchId), orderid)) taken = Ref::borrow(entry);
             return true;
         }
-        if (!item_equals(entry, k.product_id, paketid)) return true;
-        py::object number = global("normalizemsisdn")(tujuan, arg("start") = "08");
-        py::object detail = first_detail(entry);
-        if (!equals(number, item(detail, k.msisdn))) return true;
-        if (!harga.is_none()) {
-            Whole price = whole_via_decimal(item(entry, k.final_success_price));
-            if (!stored_price) stored_price = whole_direct(harga);
-            if (!same(price, *stored_price)) return true;
+        if (!equals(item(entry, kProductId), paketid)) return true;
+        Ref number = call(global(kNormalize), {tujuan}, {{kStart, kNationalPrefix}});
+        if (!equals(number, item(first_detail(entry), kMsisdn))) return true;
+        if (!is_none(harga)) {
+            Whole price = whole_via_decimal(item(entry, kFinalSuccessPrice).get());
+            if (!stored_price) stored_price = whole_direct(harga.get());
+            if (!(price == *stored_price)) return true;
         }
-        taken = py::reinterpret_borrow<py::object>(entry);
+        taken = Ref::borrow(entry);
         return false;
     });
-    if (!taken) return py::none();
+    if (!taken) return none();
 
-    transaksi.attr("status") = status_for(item(taken, k.status_desc));
-    // The provider writes "-" for an entry without a product price; the amount charged
-    // then stands for it, as in the history matcher.
-    py::object price = item(taken, k.product_price);
-    if (equals(price, k.dash)) price = item(taken, k.final_success_price);
-    transaksi.attr("pesan") = py::str("Transaksi sudah pernah berhasil utk pembelian paket ke ") +
-                              text_of(transaksi.attr("tujuan")) + py::str(" sebesar ") +
-                              whole_via_decimal(price).digits() + py::str(" .");
-    transaksi.attr("serialnumber") = item(first_detail(taken), k.batch_id);
-    return transaksi;
+    set_attr(transaksi, kStatus, status_for(item(taken, kStatusDesc).get()));
+    // The provider writes "-" for an entry without a product price; the amount charged then
+    // stands for it, as in the history matcher.
+    set_attr(transaksi, kPesan,
+             join({text("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(transaksi, kTujuan)),
+                   text(" sebesar "), whole_via_decimal(entry_price(taken.get()).get()).digits(), text(" .")}));
+    set_attr(transaksi, kSerialnumber, item(first_detail(taken.get()), kBatchId));
+    return Ref::borrow(transaksi);
 }
 
-// get_transaksi_history() ---------------------------------------------------------------------------
+// The history matcher ---------------------------------------------------------------------------
 
-py::object get_transaksi_history(py::object self, py::object transaksi, py::object tujuan,
-                                 py::object transaksitime, py::object harga, py::object counter) {
-    const Keys& k = *g_keys;
-    py::object completed = fetch_history(self);
-    if (completed.is_none()) return py::none();
+enum class Pass { Taken, Missed, Failed };
+
+Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga) {
+    Ref completed = fetch_history(self);
+    if (is_none(completed)) return Pass::Failed;
 
     TimeBound bound(transaksitime);
-    py::object paketid;
+    Ref paketid;
     int spv = -1;  // whether the product is a voucher (SPV), worked out at the first entry
     std::optional<Whole> expected;
-    py::object taken, taken_detail, taken_price;
+    Ref taken, taken_detail, taken_price;
 
-    for_each(completed.attr("history"), [&](py::handle entry) {
-        CivilTime time = submitted_time(item(entry, k.submitted_date));
-        py::object detail = first_detail(entry);
-        py::object number = get_if_present(detail, k.msisdn);
-        if (!number) number = py::none();
-        py::object voucher = get_if_present(detail, k.qrvoucher);
-        if (!voucher) voucher = py::none();
-        py::object price = item(entry, k.product_price);
-        if (equals(price, k.dash)) price = item(entry, k.final_success_price);
+    for_each(attr(completed, kHistoryField), [&](PyObject* entry) {
+        // Everything the tests below read is read for every entry, before any test.
+        CivilTime time = submitted_time(item(entry, kSubmittedDate).get());
+        Ref detail = first_detail(entry);
+        Ref number = item_if_present(detail, kMsisdn);
+        Ref voucher = item_if_present(detail, kQrvoucher);
+        Ref price = entry_price(entry);
 
-        if (spv < 0) spv = equals(transaksi.attr("produk").attr("tipe").attr("upper")(), k.spv);
-        if ((number.is_none() && !voucher.is_none()) || spv) number = voucher;
+        if (!number) number = none();
+        if (!voucher) voucher = none();
+        if (spv < 0) spv = equals(call_method(attr(attr(record, kProduk), kTipe), kUpper), kSpv);
+        if ((is_none(number) && !is_none(voucher)) || spv) number = voucher;
 
-        if (!paketid) paketid = transaksi.attr("produk").attr("paketid");
-        if (!item_equals(entry, k.product_id, paketid)) return true;
+        if (!paketid) paketid = attr(attr(record, kProduk), kPaketid);
+        if (!equals(item(entry, kProductId), paketid)) return true;
         if (!equals(tujuan, number)) return true;
         if (!bound.reached_by(time)) return true;
-
-        if (!harga.is_none() && differs(price, k.zero) && differs(price, k.dash)) {
+        if (!is_none(harga) && differs(price, kZero) && differs(price, kNoPrice)) {
             if (!expected) expected = whole_direct(harga);
-            if (!same(whole_via_decimal(price), *expected)) return true;
+            if (!(whole_via_decimal(price.get()) == *expected)) return true;
         }
-        taken = py::reinterpret_borrow<py::object>(entry);
-        taken_detail = detail;
-        taken_price = price;
+        taken = Ref::borrow(entry);
+        taken_detail = std::move(detail);
+        taken_price = std::move(price);
         return false;
     });
+    if (!taken) return Pass::Missed;
 
-    if (taken) {
-        transaksi.attr("status") = status_for(item(taken, k.status_desc));
-        if (truthy(transaksi.attr("sukses")))
-            transaksi.attr("pesan") =
-                py::str("Transaksi berhasil utk pembelian produk ") +
-                text_of(transaksi.attr("produk").attr("nama")) + py::str(" ke ") + text_of(tujuan) +
-                py::str(" sebesar ") + whole_via_decimal(taken_price).digits() + py::str(" .");
-        else
-            transaksi.attr("pesan") = item(taken_detail, k.status_desc);
-        transaksi.attr("serialnumber") = item(taken_detail, k.batch_id);
-        return transaksi;
+    set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
+    if (truthy(attr(record, kSukses))) {
+        set_attr(record, kPesan,
+                 join({text("Transaksi berhasil utk pembelian produk "), str_of(attr(attr(record, kProduk), kNama)),
+                       text(" ke "), str_of(tujuan), text(" sebesar "), whole_via_decimal(taken_price.get()).digits(),
+                       text(" .")}));
+    } else {
+        set_attr(record, kPesan, item(taken_detail, kStatusDesc));
     }
+    set_attr(record, kSerialnumber, item(taken_detail, kBatchId));
+    return Pass::Taken;
+}
 
-    int more = PyObject_RichCompareBool(counter.ptr(), py::int_(5).ptr(), Py_LT);
-    if (more < 0) throw py::error_already_set();
-    if (!more) return transaksi;
-    console(self, "Belum menemukan transaksi di history...", "warning");
-    global("sleep")(1);
-    return self.attr("get_transaksi_history")(transaksi, tujuan, transaksitime, arg("harga") = harga,
-                                              arg("counter") = counter + py::int_(1));
+Ref get_transaksi_history(py::handle self, py::handle transaksi, py::handle tujuan, py::handle transaksitime,
+                          py::handle harga, py::handle counter) {
+    Settled settled = settle_from_history(self.ptr(), transaksi.ptr(), tujuan.ptr(), transaksitime.ptr(),
+                                          harga.ptr(), Ref::borrow(counter.ptr()));
+    return settled == Settled::HistoryFailed ? none() : Ref::borrow(transaksi.ptr());
 }
 
 }  // namespace
 
-void add_history_methods(Methods& m) {
-    if (!g_keys) {
-        auto* keys = new Keys();
-        keys->datetime_class = py::module_::import("datetime").attr("datetime");
-        g_keys = keys;
+Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+                            PyObject* harga, Ref counter) {
+    Ref last = integer(kLastPass), one = integer(1), pause = integer(kPassPauseSeconds);
+    for (;;) {
+        Pass pass = match_once(self, record, tujuan, transaksitime, harga);
+        if (pass == Pass::Failed) return Settled::HistoryFailed;
+        if (pass == Pass::Taken) return Settled::Taken;
+        if (!compare(counter, last, Py_LT)) return Settled::NotFound;
+        console(self, "Belum menemukan transaksi di history...", Level::Warning);
+        call(global(kSleep), {pause});
+        counter = Ref::steal(PyNumber_Add(counter.get(), one.get()));
     }
-    m["history"] = method("history", &history, "The provider's transaction history, or none.",
-                          arg("self"));
-    m["get_previous_transaksi"] =
-        method("get_previous_transaksi", &get_previous_transaksi,
-               "Find an earlier purchase of the same package for a stored transaction.", arg("self"),
-               arg("transaksi"), arg("transaksi_db"));
-    m["get_transaksi_history"] =
-        method("get_transaksi_history", &get_transaksi_history,
-               "Settle a purchase from the provider's history (up to six passes).", arg("self"),
-               arg("transaksi"), arg("tujuan"), arg("transaksitime"), arg("harga") = py::none(),
-               arg("counter") = 0);
+}
+
+py::object history_method() {
+    return method("history", &history, "The provider's transaction history, or none.", arg("self"));
+}
+
+py::object get_previous_transaksi_method() {
+    return method("get_previous_transaksi", &get_previous_transaksi,
+                  "Find an earlier purchase of the same package for a stored transaction.", arg("self"),
+                  arg("transaksi"), arg("transaksi_db"));
+}
+
+py::object get_transaksi_history_method() {
+    return method("get_transaksi_history", &get_transaksi_history,
+                  "Settle a purchase from the provider's history (up to six passes).", arg("self"), arg("transaksi"),
+                  arg("tujuan"), arg("transaksitime"), arg("harga") = py::none(), arg("counter") = 0);
 }
 
 }  // namespace deko

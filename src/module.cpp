@@ -1,64 +1,53 @@
 // Module assembly: the import-time bindings and the three classes.
-#include "glue.h"
+//
+// Everything here rests on three choices, made so that the module behaves as a Python module of
+// the host's would, and the host (and its tests) can patch it as such:
+//   - The classes are real Python classes, made with type(name, bases, namespace):
+//     DekoConnection derives from object and keeps its attributes in its instance dict; the two
+//     thread classes derive from PySide2's QThread and carry a Qt signal.
+//   - The methods call each other through the instance (self.makerequest, self.transaksi ...),
+//     so a subclass or an instance attribute of the host replaces them for every caller.
+//   - Module globals bound at import (sleep, datetime, json, dekorequest, FuncResponse ...) are
+//     looked up on the module at call time, so that replacing one takes effect at once.
+#include <pthread.h>
 
-#include <initializer_list>
+#include "members.h"
+
+#ifndef DEKO_VERSION
+#error "DEKO_VERSION (the project version) must be defined by the build"
+#endif
 
 namespace py = pybind11;
-using deko::Methods;
 
 namespace {
 
 // from <module> import <name> [as <alias>]; an import failure propagates unchanged.
 void bind_from(py::dict g, const char* module, const char* name, const char* alias = nullptr) {
-    py::object mod = py::module_::import(module);
-    g[alias ? alias : name] = mod.attr(name);
+    g[alias ? alias : name] = py::module_::import(module).attr(name);
 }
 
-void bind_module(py::dict g, const char* module, const char* alias) {
-    py::object mod = py::module_::import(module);
-    g[alias] = mod;
-}
+void bind_module(py::dict g, const char* module, const char* alias) { g[alias] = py::module_::import(module); }
 
-py::dict class_namespace(const char* qualname, const char* doc, const Methods& methods,
-                         std::initializer_list<const char*> order) {
-    py::dict ns;
-    ns["__module__"] = deko::kModuleName;
-    ns["__qualname__"] = qualname;
-    ns["__doc__"] = doc;
-    for (const char* name : order) {
-        auto it = methods.find(name);
-        if (it != methods.end()) ns[name] = it->second;
-    }
-    return ns;
-}
-
-py::object define_class(py::dict g, const char* name, py::tuple bases, py::dict ns) {
-    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-        name, bases, ns);
-    g[name] = cls;
-    deko::set_module_class(name, cls);
-    return cls;
-}
-
-// A QThread subclass with the signal request_finished = Signal(object) and the given methods.
-void define_thread_class(py::dict g, const char* name, const char* doc, void (*add_methods)(Methods&)) {
-    Methods methods;
-    add_methods(methods);
-    py::dict ns = class_namespace(name, doc, methods, {"__init__", "run"});
-    py::object object_type =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    ns["request_finished"] = g["Signal"](object_type);
-    define_class(g, name, py::make_tuple(g["QThread"]), ns);
-}
+py::tuple bases(py::handle base) { return py::make_tuple(base); }
 
 }  // namespace
 
 PYBIND11_MODULE(dekoconnection, m) {
-    // Methods carry their own one-line docs; their signatures are in the type stubs.
+    // The methods' docstrings carry their parameters in the form Python tools read.
     py::options options;
     options.disable_function_signatures();
+    // A Python exception raised inside a method is already set when its PyError reaches here.
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const deko::PyError&) {
+        }
+    });
+    pthread_atfork(nullptr, nullptr, &deko::forget_logins_in_flight);
+
     py::dict g = m.attr("__dict__");
-    deko::set_module_globals(g);
+    deko::set_module_globals(g.ptr());
+    m.attr("__version__") = DEKO_VERSION;
 
     bind_module(g, "urllib3", "urllib3");
     bind_module(g, "datetime", "datetime");
@@ -70,40 +59,45 @@ PYBIND11_MODULE(dekoconnection, m) {
     bind_from(g, "apps.deko.constants.transaksi", "TIPE_CUAN");
     bind_from(g, "apps.deko.libs.connections.commonconnection", "CommonConnection");
 
-    // The host's own modules, bound when the module has a package name (set or empty text);
-    // an import as part of its package always has one.
-    py::object name = g["__name__"];
-    py::object package = name.attr("rpartition")(".")[py::int_(0)];
-    if (!package.is_none()) {
-        bind_module(g, "apps.deko.models.requests", "dekorequest");
-        bind_from(g, "apps.deko.models.objects.response", "DekoResponse");
-        bind_from(g, "models.objects.response", "FuncResponse");
-        for (const char* tool : {"normalizemsisdn", "parse_bayar", "get_brand", "get_shortcode",
-                                 "remove_html_tags"})
-            bind_from(g, "apps.deko.libs.utils.tools", tool);
-        bind_from(g, "apps.deko.libs.utils.generator", "uuidGenerator");
-        bind_from(g, "apps.deko.models.objects.inquery", "InqueryDetail");
-        bind_from(g, "apps.deko.constants", "transaksi", "TRANSAKSI_TYPES");
-        bind_from(g, "apps.deko.constants.transaksi", "DEFAULT_PRODUKS");
-    }
+    // The host's own modules (bound whenever the module is imported as part of its package,
+    // which is the only way it is imported).
+    bind_module(g, "apps.deko.models.requests", "dekorequest");
+    bind_from(g, "apps.deko.models.objects.response", "DekoResponse");
+    bind_from(g, "models.objects.response", "FuncResponse");
+    for (const char* tool : {"normalizemsisdn", "parse_bayar", "get_brand", "get_shortcode", "remove_html_tags"})
+        bind_from(g, "apps.deko.libs.utils.tools", tool);
+    bind_from(g, "apps.deko.libs.utils.generator", "uuidGenerator");
+    bind_from(g, "apps.deko.models.objects.inquery", "InqueryDetail");
+    bind_from(g, "apps.deko.constants", "transaksi", "TRANSAKSI_TYPES");
+    bind_from(g, "apps.deko.constants.transaksi", "DEFAULT_PRODUKS");
 
-    Methods conn;
-    deko::add_session_methods(conn);
-    deko::add_catalogue_methods(conn);
-    deko::add_transaction_methods(conn);
-    deko::add_history_methods(conn);
-    define_class(g, "DekoConnection", py::make_tuple(py::reinterpret_borrow<py::object>(
-                                          reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
-                 class_namespace("DekoConnection", "Connection to the Deko retailer service for one terminal.",
-                                 conn,
-                                 {"__init__", "makerequest", "login", "history", "tarik_produk",
-                                  "get_previous_transaksi", "get_transaksi_history", "cek_saldo",
-                                  "get_produk", "get_terbaik", "get_produk_terbaik", "cek",
-                                  "transaksi", "menu_cek", "get_connection_thread"}));
+    using namespace deko;
+    py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    g["DekoConnection"] = make_class(
+        "DekoConnection", bases(object_type), "Connection to the Deko retailer service for one terminal.",
+        {{"__init__", connection_init},
+         {"makerequest", makerequest_method},
+         {"login", login_method},
+         {"history", history_method},
+         {"tarik_produk", tarik_produk_method},
+         {"get_previous_transaksi", get_previous_transaksi_method},
+         {"get_transaksi_history", get_transaksi_history_method},
+         {"cek_saldo", cek_saldo_method},
+         {"get_produk", get_produk_method},
+         {"get_terbaik", get_terbaik_method},
+         {"get_produk_terbaik", get_produk_terbaik_method},
+         {"cek", cek_method},
+         {"transaksi", transaksi_method},
+         {"menu_cek", menu_cek_method},
+         {"get_connection_thread", get_connection_thread_method}});
 
-    define_thread_class(g, "DekoConnectonThread", "Qt worker thread that runs one connection operation.",
-                        deko::add_connection_thread_methods);
-    define_thread_class(g, "WaitTransaksiHistoryThread",
-                        "Qt worker thread that settles a purchase from the history and replies to the terminal.",
-                        deko::add_history_thread_methods);
+    // request_finished = Signal(object)
+    auto signal = [&] { return py::dict(py::arg("request_finished") = g["Signal"](object_type)); };
+    g["DekoConnectonThread"] =
+        make_class("DekoConnectonThread", bases(g["QThread"]), "Qt worker thread that runs one connection operation.",
+                   {{"__init__", connection_thread_init}, {"run", connection_thread_run}}, signal());
+    g["WaitTransaksiHistoryThread"] = make_class(
+        "WaitTransaksiHistoryThread", bases(g["QThread"]),
+        "Qt worker thread that settles a purchase from the history and replies to the terminal.",
+        {{"__init__", history_thread_init}, {"run", history_thread_run}}, signal());
 }

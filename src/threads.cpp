@@ -1,6 +1,8 @@
 // Worker threads: one connection operation on a Qt thread, and the history wait thread that
-// replies to the terminal.
-#include "glue.h"
+// settles a purchase and replies to the terminal. An error never leaves run(): with PySide2 the
+// thread would then never be seen to end, and the host would hang waiting for it.
+#include "members.h"
+#include "terminal.h"
 
 namespace deko {
 
@@ -8,116 +10,136 @@ namespace {
 
 using py::arg;
 
-// QThread.__init__(self, parent) through the class's own position in the MRO.
-void init_qthread(const char* class_name, py::handle self, py::handle parent) {
-    global("super")(module_class(class_name), self).attr("__init__")(parent);
+const Name kSuper{"super"}, kInit{"__init__"}, kConn{"conn"}, kFunc{"func"}, kArgs{"args"},
+    kKwargs{"kwargs"}, kRequestFinished{"request_finished"}, kEmit{"emit"}, kExec{"exec_"},
+    kRequest{"request"}, kTransaksi{"transaksi"}, kTransaksitime{"transaksitime"}, kHarga{"harga"},
+    kAmbilDariHistory{"ambil_dari_history"}, kCommon{"commonconnection"}, kTerminalH2h{"terminal_h2h"},
+    kTerminal{"terminal"}, kLogException{"logException"}, kReplyIp{"reply_ip"}, kReplyPort{"reply_port"},
+    kJson{"json"}, kDumps{"dumps"}, kProduk{"produk"}, kTipe{"tipe"}, kStatus{"status"}, kJenis{"jenis"},
+    kPesan{"pesan"}, kIdtrx{"idtrx"}, kTujuan{"tujuan"}, kTujuanReply{"tujuan_reply"};
+
+// QThread.__init__(self, parent), through the class's own place in the MRO.
+void init_qthread(const char* class_name, PyObject* self, PyObject* parent) {
+    Ref cls = module_class(class_name);
+    Ref base = call(global(kSuper), {cls, self});
+    call_method(base, kInit, {parent});
 }
 
-// print(text) with the module's print.
-void print_line(py::handle text) { global("print")(text); }
+// self.request_finished.emit(value)
+void emit(PyObject* self, Obj value) { call_method(attr(self, kRequestFinished), kEmit, {value}); }
 
-// hasattr(obj, name): false only when the lookup raises AttributeError.
-bool has_attribute(py::handle obj, py::handle name) {
-    if (!PyUnicode_Check(name.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
-        throw py::error_already_set();
-    }
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+// getattr(obj, name) when obj has it (a name that is not a str raises), else a null Ref.
+Ref attribute_if_present(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError();
     PyErr_Clear();
-    return false;
+    return Ref();
 }
 
-void worker_init(py::object self, py::object conn, py::object func, py::args args,
-                 py::object parent, py::kwargs kwargs) {
-    init_qthread("DekoConnectonThread", self, parent);
-    self.attr("conn") = conn;
-    self.attr("func") = func;
-    self.attr("args") = args;
-    self.attr("kwargs") = kwargs;
+void worker_init(py::handle self, py::handle conn, py::handle func, py::args args, py::handle parent,
+                 py::kwargs kwargs) {
+    init_qthread("DekoConnectonThread", self.ptr(), parent.ptr());
+    set_attr(self.ptr(), kConn, conn.ptr());
+    set_attr(self.ptr(), kFunc, func.ptr());
+    set_attr(self.ptr(), kArgs, args.ptr());
+    set_attr(self.ptr(), kKwargs, kwargs.ptr());
 }
 
-void worker_run(py::object self) {
-    try {
-        py::object conn = self.attr("conn");
-        py::object func = self.attr("func");
-        if (!has_attribute(conn, func)) {
-            self.attr("request_finished").attr("emit")(py::none());
-        } else {
-            py::object operation = conn.attr(func);
-            py::object args = self.attr("args");
-            py::object kwargs = self.attr("kwargs");
-            py::object result = operation(*args, **kwargs);
-            self.attr("request_finished").attr("emit")(result);
+void worker_run(py::handle self_handle) {
+    PyObject* self = self_handle.ptr();
+    std::optional<Fetched> failed = attempt([&] {
+        Ref operation = attribute_if_present(attr(self, kConn).get(), attr(self, kFunc).get());
+        Ref result = none();
+        if (operation) {  // operation(*args, **kwargs)
+            Ref args = Ref::steal(PySequence_Tuple(attr(self, kArgs).get()));
+            Ref kwargs = new_dict();
+            checked(PyDict_Update(kwargs.get(), attr(self, kKwargs).get()));
+            result = Ref::steal(PyObject_Call(operation.get(), args.get(), kwargs.get()));
         }
-        self.attr("exec_")();
-    } catch (...) {
-        if (!current_exception_is_ordinary()) throw;
-        py::object error = current_exception_object();
-        print_line(error);
-        self.attr("request_finished").attr("emit")(py::none());
-    }
+        emit(self, result);
+        call_method(self, kExec);
+    });
+    if (!failed) return;
+    // The error's text goes to standard output and none is emitted; a failure of either is dropped.
+    attempt([&] { print_line(failed->value.get()); });
+    attempt([&] { emit(self, Py_None); });
 }
 
-void waiter_init(py::object self, py::object conn, py::object request, py::object transaksi,
-                 py::object transaksitime, py::object harga, py::object parent) {
-    init_qthread("WaitTransaksiHistoryThread", self, parent);
-    self.attr("conn") = conn;
-    self.attr("request") = request;
-    self.attr("transaksi") = transaksi;
-    self.attr("transaksitime") = transaksitime;
-    self.attr("harga") = harga;
+void waiter_init(py::handle self, py::handle conn, py::handle request, py::handle transaksi,
+                 py::handle transaksitime, py::handle harga, py::handle parent) {
+    init_qthread("WaitTransaksiHistoryThread", self.ptr(), parent.ptr());
+    set_attr(self.ptr(), kConn, conn.ptr());
+    set_attr(self.ptr(), kRequest, request.ptr());
+    set_attr(self.ptr(), kTransaksi, transaksi.ptr());
+    set_attr(self.ptr(), kTransaksitime, transaksitime.ptr());
+    set_attr(self.ptr(), kHarga, harga.ptr());
 }
 
-void waiter_run(py::object self) {
-    py::object conn = self.attr("conn");
-    self.attr("transaksi") = conn.attr("ambil_dari_history")(
-        self.attr("request"), self.attr("transaksi"), self.attr("transaksitime"), self.attr("harga"));
-    py::object record = self.attr("transaksi");
-    py::dict response;
-    response["status"] = record.attr("status");
-    response["jenis"] = record.attr("jenis");
-    response["tipe"] = record.attr("produk").attr("tipe");
-    response["pesan"] = record.attr("pesan");
-    response["idtrx"] = record.attr("idtrx");
-    response["tujuan"] = record.attr("tujuan_reply");
-    try {
-        py::object terminal_h2h = self.attr("conn").attr("commonconnection").attr("terminal_h2h");
-        py::object settings = self.attr("conn").attr("terminal").attr("config").attr("deko");
-        py::object reply_ip = settings["reply_ip"];
-        py::object reply_port = settings["reply_port"];
-        py::object text = global("json").attr("dumps")(response);
-        terminal_h2h(reply_ip, reply_port, text);
-    } catch (...) {
-        if (!current_exception_is_ordinary()) throw;
-        py::object error = current_exception_object();
-        print_line(py::str("Gagal mengirim balasan ke 2: ") + text_of(error) + py::str(" gagal"));
+// The reply to the terminal, from the settled record.
+Ref reply_of(PyObject* record) {
+    Ref response = new_dict();
+    set_item(response, kStatus, attr(record, kStatus));
+    set_item(response, kJenis, attr(record, kJenis));
+    set_item(response, kTipe, attr(attr(record, kProduk), kTipe));
+    set_item(response, kPesan, attr(record, kPesan));
+    set_item(response, kIdtrx, attr(record, kIdtrx));
+    set_item(response, kTujuan, attr(record, kTujuanReply));
+    return response;
+}
+
+void waiter_run(py::handle self_handle) {
+    PyObject* self = self_handle.ptr();
+    Ref response;
+    std::optional<Fetched> failed = attempt([&] {
+        Ref settle = attr(attr(self, kConn), kAmbilDariHistory);
+        Ref settled = call(settle, {attr(self, kRequest), attr(self, kTransaksi), attr(self, kTransaksitime),
+                                    attr(self, kHarga)});
+        set_attr(self, kTransaksi, settled);
+        response = reply_of(attr(self, kTransaksi).get());
+    });
+    if (failed) {
+        // Not settled, or no reply to build: the error goes to the terminal's log (a failure of
+        // the log itself is dropped), and no reply is sent.
+        attempt([&] { call_method(attr(attr(self, kConn), kTerminal), kLogException, {failed->value}); });
+        return;
     }
+    std::optional<Fetched> unsent = attempt([&] {
+        Ref terminal_h2h = attr(attr(attr(self, kConn), kCommon), kTerminalH2h);
+        Ref deko = settings(attr(self, kConn).get());
+        Ref ip = item(deko, kReplyIp);
+        Ref port = item(deko, kReplyPort);
+        Ref reply = call_method(global(kJson), kDumps, {response});
+        call(terminal_h2h, {ip, port, reply});
+    });
+    if (unsent)
+        attempt([&] {
+            print_line(join({text("Gagal mengirim balasan ke 2: "), str_of(unsent->value), text(" gagal")}).get());
+        });
 }
 
 }  // namespace
 
-void add_connection_thread_methods(Methods& m) {
-    m["__init__"] = method("__init__", &worker_init,
-                           "Keep the connection, the operation's name and its arguments.", arg("self"),
-                           arg("conn"), arg("func"), py::kw_only(), arg("parent") = py::none());
-    m["run"] = method("run", &worker_run,
-                      "Run the operation, emit its result, then run the event loop until quit.",
-                      arg("self"));
+py::object connection_thread_init() {
+    return method_with("__init__", "(self, conn, func, *args, parent=None, **kwargs)", &worker_init,
+                       "Keep the connection, the operation's name and its arguments.", arg("self"), arg("conn"),
+                       arg("func"), py::kw_only(), arg("parent") = py::none());
 }
 
-void add_history_thread_methods(Methods& m) {
-    m["__init__"] = method("__init__", &waiter_init,
-                           "Keep the connection, the purchase request, the record, its time and price.",
-                           arg("self"), arg("conn"), arg("request"), arg("transaksi"),
-                           arg("transaksitime"), arg("harga"), arg("parent") = py::none());
-    m["run"] = method("run", &waiter_run,
-                      "Settle the record from the history and send the reply to the terminal.",
-                      arg("self"));
+py::object connection_thread_run() {
+    return method("run", &worker_run, "Run the operation, emit its result, then run the event loop until quit.",
+                  arg("self"));
+}
+
+py::object history_thread_init() {
+    return method("__init__", &waiter_init, "Keep the connection, the purchase request, the record, its time and price.",
+                  arg("self"), arg("conn"), arg("request"), arg("transaksi"), arg("transaksitime"), arg("harga"),
+                  arg("parent") = py::none());
+}
+
+py::object history_thread_run() {
+    return method("run", &waiter_run, "Settle the record from the history and send the reply to the terminal.",
+                  arg("self"));
 }
 
 }  // namespace deko

@@ -1,5 +1,7 @@
 // Transactions: product check, purchase with retries, menu check.
-#include "glue.h"
+#include "history.h"
+#include "members.h"
+#include "terminal.h"
 
 namespace deko {
 
@@ -7,234 +9,282 @@ namespace {
 
 using py::arg;
 
-constexpr int kAttempts = 4;
+const Name kMakerequest{"makerequest"}, kRequests{"dekorequest"}, kSukses{"sukses"}, kMsg{"msg"},
+    kErrorMsg{"error_msg"}, kData{"data"}, kProduk{"produk"}, kTipe{"tipe"}, kKategori{"kategori"},
+    kPaketid{"paketid"}, kNama{"nama"}, kTujuan{"tujuan"}, kPin{"pin"}, kInq{"inq"}, kHarga{"harga"},
+    kStatus{"status"}, kPesan{"pesan"}, kUpper{"upper"}, kMsisdn{"msisdn"}, kKodeproduk{"kodeproduk"},
+    kTrx{"trx"}, kIdretail{"idretail"}, kProductType{"productType"}, kOfferId{"offerId"},
+    kRecommendationName{"recommendationName"}, kRegistrationKey{"registrationKey"},
+    kRetailerIncentive{"retailerIncentive"}, kCounter{"counter"}, kGetProdukTerbaik{"get_produk_terbaik"},
+    kGetTransaksiHistory{"get_transaksi_history"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
+    kNomorTransaksi{"nomor_transaksi"}, kDatetime{"datetime"}, kTimezone{"timezone"}, kTimedelta{"timedelta"},
+    kHours{"hours"}, kNow{"now"}, kReplace{"replace"}, kTzinfo{"tzinfo"}, kInqueryDetail{"InqueryDetail"},
+    kRemoveHtmlTags{"remove_html_tags"}, kDesc{"desc"}, kGetProduk{"get_produk"};
 
-py::object settings(py::handle self) {
-    return self.attr("terminal").attr("config").attr("deko");
+// Keys of an offer and of a provider product.
+const Name kProductPrice{"productPrice"}, kOfferShortDesc{"offerShortDesc"}, kOfferDescription{"offerDescription"},
+    kCode{"CODE"}, kDisplayName{"DISPLAY_NAME"}, kFinalPrice{"FINAL_PRICE"}, kDescription{"DESCRIPTION"};
+
+// Product types with a purchase request of their own, and the category sent under another name.
+const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL"}, kTopup{"DEKOTOPUP"};
+
+// Request classes.
+const Name kTransaksiSPV{"TransaksiSPV"}, kTransaksiKPK{"TransaksiKPK"}, kTransaksiTerbaik{"TransaksiTerbaik"},
+    kTransaksiClass{"Transaksi"}, kProdukClass{"Produk"}, kCheckKPK{"CheckKPK"}, kCheckSPV{"CheckSPV"};
+
+// Texts stored in a record.
+const Name kPending{"pending"}, kGagal{"gagal"}, kBerhasil{"sukses"}, kNoConnection{"Koneksi Terputus"};
+
+// Sends of one purchase or menu check that got no answer before it fails.
+constexpr long kAttempts = 4;
+
+// The transaction time: UTC+7 wall clock, without its zone.
+constexpr long kProviderUtcOffsetHours = 7;
+
+void set_outcome(PyObject* record, Obj status, Obj pesan) {
+    set_attr(record, kStatus, status);
+    set_attr(record, kPesan, pesan);
 }
 
-void set_outcome(py::handle transaksi, py::handle status, py::handle pesan) {
-    transaksi.attr("status") = status;
-    transaksi.attr("pesan") = pesan;
-}
-
-void set_outcome(py::handle transaksi, const char* status, py::handle pesan) {
-    set_outcome(transaksi, py::str(status), pesan);
-}
-
-// counter + 1, and whether it has reached the attempt limit.
-py::object next_attempt(py::handle counter, bool& exhausted) {
-    py::object next = py::reinterpret_borrow<py::object>(counter) + py::int_(1);
-    int r = PyObject_RichCompareBool(next.ptr(), py::int_(kAttempts).ptr(), Py_GE);
-    if (r < 0) throw py::error_already_set();
-    exhausted = r == 1;
-    return next;
-}
-
-// The transaction time: now at UTC+7, without its zone.
-py::object transaction_time() {
-    py::object dt = global("datetime");
-    py::object zone = dt.attr("timezone")(dt.attr("timedelta")(arg("hours") = 7));
-    return dt.attr("datetime").attr("now")(zone).attr("replace")(arg("tzinfo") = py::none());
+Ref transaction_time() {
+    Ref dt = global(kDatetime);
+    Ref offset = call(attr(dt, kTimedelta), {}, {{kHours, integer(kProviderUtcOffsetHours)}});
+    Ref zone = call(attr(dt, kTimezone), {offset});
+    Ref now = call_method(attr(dt, kDatetime), kNow, {zone});
+    return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
 
 // A provider refusal of a purchase or a menu check: shown, and stored with the "[Deko]: " prefix.
-void store_refusal(py::handle self, py::handle record, py::handle completed) {
-    console(self, completed.attr("error_msg"), "gagal");
-    record.attr("status") = "gagal";
-    record.attr("pesan") = py::str("[Deko]: ") + text_of(completed.attr("error_msg"));
+void store_refusal(PyObject* self, PyObject* record, PyObject* completed) {
+    console(self, attr(completed, kErrorMsg).get(), Level::Gagal);
+    set_attr(record, kStatus, kGagal);
+    set_attr(record, kPesan, join({text("[Deko]: "), str_of(attr(completed, kErrorMsg))}));
 }
 
-// No answer: the operation `method` runs again with the next counter, or, after the last
-// attempt, the record fails with "Koneksi Terputus" after `last_line` is shown.
-py::object retry_or_fail(py::handle self, py::handle record, py::handle counter, const char* method,
-                         const char* last_line) {
-    bool exhausted = false;
-    py::object next = next_attempt(counter, exhausted);
-    if (exhausted) {
-        console(self, last_line, "gagal");
-        set_outcome(record, "gagal", py::str("Koneksi Terputus"));
-        return py::reinterpret_borrow<py::object>(record);
+// No answer: `method` runs again with the next counter, or, after the last attempt, the record
+// fails with "Koneksi Terputus" after `last_line` is shown.
+Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line) {
+    Ref next = Ref::steal(PyNumber_Add(counter, integer(1).get()));
+    if (compare(next, integer(kAttempts), Py_GE)) {
+        console(self, last_line, Level::Gagal);
+        set_outcome(record, kGagal, kNoConnection);
+        return Ref::borrow(record);
     }
-    return self.attr(method)(record, arg("counter") = next);
+    return call(attr(self, method), {record}, {{kCounter, next}});
+}
+
+// The record's best offer: item 1 of self.get_produk_terbaik(tujuan, paketid). When it is not
+// found, the record fails with the lookup's message and a null Ref is returned.
+Ref offer_or_fail(PyObject* self, PyObject* record, PyObject* produk) {
+    Ref lookup = attr(self, kGetProdukTerbaik);
+    Ref pair = call(lookup, {attr(record, kTujuan), attr(produk, kPaketid)});
+    if (!truthy(item_at(pair, 0))) {
+        set_outcome(record, kGagal, item_at(pair, 1));
+        return Ref();
+    }
+    return item_at(pair, 1);
+}
+
+bool is_type(PyObject* produk, const Name& type) {
+    return equals(call_method(attr(produk, kTipe), kUpper), type);
 }
 
 // Product check --------------------------------------------------------------------------
 
-py::dict inquiry_data(py::handle description, py::handle nama) {
-    py::dict data;
-    data["desc"] = global("remove_html_tags")(description);
-    data["nama"] = nama;
-    return data;
+// "Cek Produk <shown> dengan harga <price> Berhasil"
+void show_checked(PyObject* self, PyObject* shown, PyObject* price) {
+    Ref line = join({text("Cek Produk "), str_of(shown), text(" dengan harga "), str_of(price), text(" Berhasil")});
+    console(self, line.get(), Level::Sukses);
 }
 
-void store_inquiry(py::handle transaksi, py::handle price, py::dict data) {
-    transaksi.attr("status") = "sukses";
-    transaksi.attr("inq") = global("InqueryDetail")(price, data);
-    transaksi.attr("pesan") = transaksi.attr("inq").attr("data");
+// status "sukses", then inq = InqueryDetail(source[price], {"desc": remove_html_tags(source[description]),
+// "nama": nama()}) and pesan = inq.data.
+template <typename Nama>
+void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, const Name& description_key,
+                   Nama&& nama) {
+    set_attr(record, kStatus, kBerhasil);
+    Ref price = item(source, price_key);
+    Ref data = new_dict();
+    set_item(data, kDesc, call(global(kRemoveHtmlTags), {item(source, description_key)}));
+    set_item(data, kNama, nama());
+    set_attr(record, kInq, call(global(kInqueryDetail), {price, data}));
+    set_attr(record, kPesan, attr(attr(record, kInq), kData));
 }
 
-py::object cek(py::object self, py::object transaksi, py::object show_success) {
-    py::object produk = transaksi.attr("produk");
-    if (equals(produk.attr("tipe").attr("upper")(), py::str("CRP"))) {
-        py::object pair = self.attr("get_produk_terbaik")(transaksi.attr("tujuan"), produk.attr("paketid"));
-        if (!truthy(pair[py::int_(0)])) {
-            set_outcome(transaksi, "gagal", pair[py::int_(1)]);
-            return transaksi;
-        }
-        py::object offer = pair[py::int_(1)];
-        py::object name = offer["offerShortDesc"];
-        produk.attr("nama") = name;
-        if (truthy(show_success))
-            console(self,
-                    py::str("Cek Produk ") + text_of(name) + py::str(" dengan harga ") +
-                        text_of(offer["productPrice"]) + py::str(" Berhasil"),
-                    "sukses");
-        py::object price = offer["productPrice"];
-        store_inquiry(transaksi, price, inquiry_data(offer["offerDescription"], name));
-        return transaksi;
+Ref cek(py::handle self_handle, py::handle record_handle, py::handle show_success) {
+    PyObject *self = self_handle.ptr(), *record = record_handle.ptr();
+    Ref produk = attr(record, kProduk);
+    if (is_type(produk.get(), kCrp)) {
+        Ref offer = offer_or_fail(self, record, produk.get());
+        if (!offer) return Ref::borrow(record);
+        Ref name = item(offer, kOfferShortDesc);
+        set_attr(produk, kNama, name);
+        if (truthy(show_success.ptr())) show_checked(self, name.get(), item(offer, kProductPrice).get());
+        store_inquiry(record, offer.get(), kProductPrice, kOfferDescription, [&] { return name; });
+        return Ref::borrow(record);
     }
 
-    py::object completed =
-        self.attr("makerequest")(global("dekorequest").attr("Produk"), arg("kategori") = produk.attr("kategori"));
-    if (!differs(completed, py::none())) {
-        console(self, "Cek Paket Gagal", "gagal");
-        set_outcome(transaksi, "gagal", py::str("Koneksi Terputus"));
-        return transaksi;
+    Ref makerequest = attr(self, kMakerequest);
+    Ref cls = attr(global(kRequests), kProdukClass);
+    Ref completed = call(makerequest, {cls}, {{kKategori, attr(produk, kKategori)}});
+    if (!differs(completed, Py_None)) {
+        console(self, "Cek Paket Gagal", Level::Gagal);
+        set_outcome(record, kGagal, kNoConnection);
+        return Ref::borrow(record);
     }
-    if (!truthy(completed.attr("sukses"))) {
-        console(self, completed.attr("error_msg"), "gagal");
-        set_outcome(transaksi, "gagal", completed.attr("error_msg"));
-        return transaksi;
+    if (!truthy(attr(completed, kSukses))) {
+        console(self, attr(completed, kErrorMsg).get(), Level::Gagal);
+        set_outcome(record, kGagal, attr(completed, kErrorMsg));
+        return Ref::borrow(record);
     }
-    py::object product = completed.attr("get_produk")(produk.attr("paketid"), produk.attr("kategori"));
-    if (product.is_none()) {
-        console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", "gagal");
-        set_outcome(transaksi, "gagal", py::str("Produk Tidak Ditemukan"));
-        return transaksi;
+    Ref product = call_method(completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
+    if (is_none(product)) {
+        console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
+        set_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
+        return Ref::borrow(record);
     }
-    py::object code = product["CODE"];
-    py::object display_name = product["DISPLAY_NAME"];
-    py::object shown = equals(code, display_name)
-                           ? code
-                           : py::object(py::str("(") + text_of(code) + py::str(") ") + text_of(display_name));
-    if (truthy(show_success))
-        console(self,
-                py::str("Cek Produk ") + text_of(shown) + py::str(" dengan harga ") +
-                    text_of(product["FINAL_PRICE"]) + py::str(" Berhasil"),
-                "sukses");
-    store_inquiry(transaksi, product["FINAL_PRICE"],
-                  inquiry_data(product["DESCRIPTION"], product["DISPLAY_NAME"]));
-    produk.attr("nama") = product["DISPLAY_NAME"];
-    return transaksi;
+    Ref code = item(product, kCode);
+    Ref display_name = item(product, kDisplayName);
+    Ref shown = equals(code, display_name) ? code
+                                           : join({text("("), str_of(code), text(") "), str_of(display_name)});
+    if (truthy(show_success.ptr())) show_checked(self, shown.get(), item(product, kFinalPrice).get());
+    store_inquiry(record, product.get(), kFinalPrice, kDescription, [&] { return item(product, kDisplayName); });
+    set_attr(produk, kNama, item(product, kDisplayName));
+    return Ref::borrow(record);
 }
 
 // Purchase -------------------------------------------------------------------------------
 
-py::object transaksi(py::object self, py::object record, py::object counter) {
-    console(self, "Mengirim Transaksi...", "default");
-    py::object transaksitime = transaction_time();
-    py::object requests = global("dekorequest");
-    py::object produk = record.attr("produk");
-    py::object tipe = produk.attr("tipe").attr("upper")();
-    bool is_crp = false;
-    py::object completed;
+// The purchase request of one attempt: the completed request (or none), and the price it sent.
+struct Sent {
+    Ref completed, price;
+};
 
-    if (equals(tipe, py::str("SPV"))) {
-        completed = self.attr("makerequest")(
-            requests.attr("TransaksiSPV"), arg("kategori") = produk.attr("kategori"),
-            arg("msisdn") = record.attr("tujuan"), arg("pin") = record.attr("pin"),
-            arg("kodeproduk") = produk.attr("paketid"), arg("harga") = record.attr("inq").attr("harga"),
-            arg("trx") = settings(self)["nomor_transaksi"]);
-    } else if (equals(tipe, py::str("KPK"))) {
-        completed = self.attr("makerequest")(
-            requests.attr("TransaksiKPK"), arg("msisdn") = record.attr("tujuan"),
-            arg("pin") = record.attr("pin"), arg("kodeproduk") = produk.attr("paketid"),
-            arg("harga") = record.attr("inq").attr("harga"),
-            arg("trx") = settings(self)["nomor_transaksi"]);
-    } else if (equals(tipe, py::str("CRP"))) {
-        is_crp = true;
-        py::object pair =
-            self.attr("get_produk_terbaik")(record.attr("tujuan"), produk.attr("paketid"));
-        if (!truthy(pair[py::int_(0)])) {
-            set_outcome(record, "gagal", pair[py::int_(1)]);
-            return record;
-        }
-        py::object offer = pair[py::int_(1)];
-        completed = self.attr("makerequest")(
-            requests.attr("TransaksiTerbaik"), arg("msisdn") = record.attr("tujuan"),
-            arg("pin") = record.attr("pin"), arg("harga") = offer["productPrice"],
-            arg("trx") = settings(self)["nomor_transaksi"], arg("idretail") = settings(self)["idretail"],
-            arg("productType") = offer["productType"], arg("offerId") = produk.attr("paketid"),
-            arg("recommendationName") = offer["recommendationName"],
-            arg("registrationKey") = offer["registrationKey"],
-            arg("retailerIncentive") = offer["retailerIncentive"]);
-    } else {
-        py::object kategori = produk.attr("kategori");
-        if (equals(kategori, py::str("DEKOTOPUPALL"))) kategori = py::str("DEKOTOPUP");
-        completed = self.attr("makerequest")(
-            requests.attr("Transaksi"), arg("msisdn") = record.attr("tujuan"),
-            arg("pin") = record.attr("pin"), arg("kodeproduk") = produk.attr("paketid"),
-            arg("kategori") = kategori, arg("nama") = produk.attr("nama"),
-            arg("harga") = record.attr("inq").attr("harga"),
-            arg("trx") = settings(self)["nomor_transaksi"]);
+// Sends the purchase of the record's product type; a null `completed` when a best offer was not
+// found (the record then holds the failure).
+Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
+    Ref makerequest = attr(self, kMakerequest);
+    Ref requests = global(kRequests);
+    Ref tipe = call_method(attr(produk, kTipe), kUpper);
+    auto trx = [&] { return item(settings(self), kNomorTransaksi); };
+    auto inq_price = [&] { return attr(attr(record, kInq), kHarga); };
+
+    if (equals(tipe, kSpv)) {
+        Ref cls = attr(requests, kTransaksiSPV);
+        Ref kategori = attr(produk, kKategori), msisdn = attr(record, kTujuan), pin = attr(record, kPin),
+            kode = attr(produk, kPaketid), price = inq_price(), number = trx();
+        Ref completed = call(makerequest, {cls},
+                             {{kKategori, kategori}, {kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode},
+                              {kHarga, price}, {kTrx, number}});
+        return {completed, price};
     }
+    if (equals(tipe, kKpk)) {
+        Ref cls = attr(requests, kTransaksiKPK);
+        Ref msisdn = attr(record, kTujuan), pin = attr(record, kPin), kode = attr(produk, kPaketid),
+            price = inq_price(), number = trx();
+        Ref completed = call(makerequest, {cls},
+                             {{kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode}, {kHarga, price}, {kTrx, number}});
+        return {completed, price};
+    }
+    if (equals(tipe, kCrp)) {
+        Ref offer = offer_or_fail(self, record, produk);
+        if (!offer) return {};
+        Ref cls = attr(requests, kTransaksiTerbaik);
+        Ref msisdn = attr(record, kTujuan), pin = attr(record, kPin), price = item(offer, kProductPrice),
+            number = trx(), idretail = item(settings(self), kIdretail), type = item(offer, kProductType),
+            offer_id = attr(produk, kPaketid), name = item(offer, kRecommendationName),
+            key = item(offer, kRegistrationKey), incentive = item(offer, kRetailerIncentive);
+        Ref completed = call(makerequest, {cls},
+                             {{kMsisdn, msisdn}, {kPin, pin}, {kHarga, price}, {kTrx, number}, {kIdretail, idretail},
+                              {kProductType, type}, {kOfferId, offer_id}, {kRecommendationName, name},
+                              {kRegistrationKey, key}, {kRetailerIncentive, incentive}});
+        return {completed, price};
+    }
+    Ref cls = attr(requests, kTransaksiClass);
+    Ref msisdn = attr(record, kTujuan), pin = attr(record, kPin), kode = attr(produk, kPaketid),
+        kategori = attr(produk, kKategori);
+    if (equals(kategori, kTopupAll)) kategori = Ref::borrow(kTopup.get());
+    Ref nama = attr(produk, kNama), price = inq_price(), number = trx();
+    Ref completed = call(makerequest, {cls},
+                         {{kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode}, {kKategori, kategori}, {kNama, nama},
+                          {kHarga, price}, {kTrx, number}});
+    return {completed, price};
+}
 
-    if (differs(completed, py::none())) {
-        if (truthy(completed.attr("sukses"))) {
-            console(self, completed.attr("msg"), "sukses");
-            console(self, "Mengambil Transaksi Dari History...", "warning");
-            set_outcome(record, "pending", completed.attr("msg"));
-            if (!is_crp)
-                record = self.attr("get_transaksi_history")(record, record.attr("tujuan"), transaksitime,
-                                                             arg("harga") = record.attr("inq").attr("harga"));
+Ref transaksi(py::handle self_handle, py::handle record_handle, py::handle counter) {
+    PyObject *self = self_handle.ptr(), *record = record_handle.ptr();
+    console(self, "Mengirim Transaksi...", Level::Default);
+    Ref transaksitime = transaction_time();
+    Ref produk = attr(record, kProduk);
+    Sent sent = send_purchase(self, record, produk.get());
+    if (!sent.completed) return Ref::borrow(record);  // no such best offer
+
+    if (differs(sent.completed, Py_None)) {
+        if (truthy(attr(sent.completed, kSukses))) {
+            console(self, attr(sent.completed, kMsg).get(), Level::Sukses);
+            console(self, "Mengambil Transaksi Dari History...", Level::Warning);
+            set_outcome(record, kPending, attr(sent.completed, kMsg));
+            if (!is_type(produk.get(), kCrp)) {
+                Ref settle = attr(self, kGetTransaksiHistory);
+                Ref tujuan = attr(record, kTujuan);
+                return call(settle, {record, tujuan, transaksitime}, {{kHarga, attr(attr(record, kInq), kHarga)}});
+            }
         } else {
-            store_refusal(self, record, completed);
+            store_refusal(self, record, sent.completed.get());
         }
-        return record;
+        return Ref::borrow(record);
     }
-    return retry_or_fail(self, record, counter, "transaksi", "Pembelian Gagal");
+
+    // No answer: the provider may have carried the purchase out and only its answer was lost.
+    // Sending it again could buy twice, so the history is asked first.
+    console(self, "Mengambil Transaksi Dari History...", Level::Warning);
+    Settled settled = settle_from_history(self, record, attr(record, kTujuan).get(), transaksitime.get(),
+                                          sent.price.get(), integer(0));
+    if (settled == Settled::Taken) return Ref::borrow(record);
+    return retry_or_fail(self, record, counter.ptr(), kTransaksi, "Pembelian Gagal");
 }
 
 // Menu check -----------------------------------------------------------------------------
 
-py::object menu_cek(py::object self, py::object record, py::object counter) {
-    py::object paketid = record.attr("produk").attr("paketid");
-    py::object menu = paketid.attr("upper")();
-    const char* request_class = nullptr;
-    if (equals(menu, py::str("KPK")))
-        request_class = "CheckKPK";
-    else if (equals(menu, py::str("SPV")))
-        request_class = "CheckSPV";
-    else {
-        set_outcome(record, "gagal", py::str("Menu CEK Tidak Ditemukan"));
-        return record;
+Ref menu_cek(py::handle self_handle, py::handle record_handle, py::handle counter) {
+    PyObject *self = self_handle.ptr(), *record = record_handle.ptr();
+    Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
+    const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
+    if (!request_class) {
+        set_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
+        return Ref::borrow(record);
     }
-    py::object completed = self.attr("makerequest")(global("dekorequest").attr(request_class),
-                                                     arg("msisdn") = record.attr("tujuan"));
-    if (differs(completed, py::none())) {
-        if (truthy(completed.attr("sukses"))) {
-            set_outcome(record, "sukses", completed.attr("data"));
-            console(self, py::str("Cek ") + text_of(record.attr("produk").attr("paketid")) + py::str(" Berhasil"),
-                    "sukses");
+    Ref makerequest = attr(self, kMakerequest);
+    Ref cls = attr(global(kRequests), *request_class);
+    Ref completed = call(makerequest, {cls}, {{kMsisdn, attr(record, kTujuan)}});
+    if (differs(completed, Py_None)) {
+        if (truthy(attr(completed, kSukses))) {
+            set_outcome(record, kBerhasil, attr(completed, kData));
+            Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
+            console(self, line.get(), Level::Sukses);
         } else {
-            store_refusal(self, record, completed);
+            store_refusal(self, record, completed.get());
         }
-        return record;
+        return Ref::borrow(record);
     }
-    return retry_or_fail(self, record, counter, "menu_cek", "Cek Gagal");
+    return retry_or_fail(self, record, counter.ptr(), kMenuCek, "Cek Gagal");
 }
 
 }  // namespace
 
-void add_transaction_methods(Methods& m) {
-    m["cek"] = method("cek", &cek, "Check a record's product and price; fills its inquiry detail.",
-                      arg("self"), arg("transaksi"), arg("console") = true);
-    m["transaksi"] = method("transaksi", &transaksi,
-                            "Send a record's purchase and settle it from the history.", arg("self"),
-                            arg("transaksi"), arg("counter") = 0);
-    m["menu_cek"] = method("menu_cek", &menu_cek, "Run the KPK or SPV check menu for a record.",
-                           arg("self"), arg("transaksi"), arg("counter") = 0);
+py::object cek_method() {
+    return method("cek", &cek, "Check a record's product and price; fills its inquiry detail.", arg("self"),
+                  arg("transaksi"), arg("console") = true);
+}
+
+py::object transaksi_method() {
+    return method("transaksi", &transaksi, "Send a record's purchase and settle it from the history.", arg("self"),
+                  arg("transaksi"), arg("counter") = 0);
+}
+
+py::object menu_cek_method() {
+    return method("menu_cek", &menu_cek, "Run the KPK or SPV check menu for a record.", arg("self"),
+                  arg("transaksi"), arg("counter") = 0);
 }
 
 }  // namespace deko

@@ -29,10 +29,15 @@ int digits(std::string_view s, size_t pos, size_t n) {
 
 }  // namespace
 
-std::optional<CivilTime> parse_submitted_date(std::string_view text) {
+std::string_view without_millis(std::string_view text) {
     constexpr std::string_view millis = "000";
     if (text.size() > 14 && text.substr(text.size() - millis.size()) == millis)
         text.remove_suffix(millis.size());
+    return text;
+}
+
+std::optional<CivilTime> parse_submitted_date(std::string_view text) {
+    text = without_millis(text);
     if (text.size() != 14) return std::nullopt;
     for (char c : text)
         if (c < '0' || c > '9') return std::nullopt;

@@ -12,9 +12,9 @@ void Flight::complete(bool ok) {
     done_cv_.notify_all();
 }
 
-bool Flight::wait() {
+std::optional<bool> Flight::wait_for(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);
-    done_cv_.wait(lock, [this] { return done_; });
+    if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) return std::nullopt;
     return ok_;
 }
 
@@ -27,9 +27,16 @@ ReloginGate::Decision ReloginGate::decide(const void* terminal, bool token_is_st
     return {Action::Login, flight};
 }
 
-void ReloginGate::finish(const void* terminal, const std::shared_ptr<Flight>& flight) {
+bool ReloginGate::finish(const void* terminal, const std::shared_ptr<Flight>& flight) {
     auto it = flights_.find(terminal);
-    if (it != flights_.end() && it->second == flight) flights_.erase(it);
+    if (it == flights_.end() || it->second != flight) return false;
+    flights_.erase(it);
+    return true;
+}
+
+void ReloginGate::abandon_all() {
+    auto* forgotten = new std::unordered_map<const void*, std::shared_ptr<Flight>>();
+    forgotten->swap(flights_);
 }
 
 }  // namespace deko

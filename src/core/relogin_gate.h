@@ -3,17 +3,20 @@
 // When a request meets an expired session, its thread asks the gate what to do:
 //   - Login:  no login is running for the terminal and the token it sent is still the
 //             current one; this thread logs in and must call finish() afterwards.
-//   - Wait:   another thread is logging in; wait() on the returned flight (without holding
-//             any interpreter lock) and resend once if that login succeeded.
+//   - Wait:   another thread is logging in; wait_for() the returned flight (without holding
+//             any interpreter lock, in slices so that the waiter can handle signals) and
+//             resend once if that login succeeded.
 //   - Resend: a newer token has been set since the request was sent; resend once now.
 //
-// decide() and finish() touch the registry and must be called under one external lock
-// (in the module: the interpreter lock). Flight::wait() and Flight::complete() use the
-// flight's own lock and must be called without the external lock held.
+// decide(), finish() and abandon_all() touch the registry and must be called under one
+// external lock (in the module: the interpreter lock). Flight::wait_for() and
+// Flight::complete() use the flight's own lock and must be called without the external lock.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 namespace deko {
@@ -22,8 +25,8 @@ class Flight {
 public:
     // Records the login's outcome and wakes every waiter. Idempotent: the first call wins.
     void complete(bool ok);
-    // Blocks until complete() and returns its outcome.
-    bool wait();
+    // The outcome once complete() has been called; nothing if it was not called within `limit`.
+    std::optional<bool> wait_for(std::chrono::milliseconds limit);
 
 private:
     std::mutex mutex_;
@@ -43,9 +46,16 @@ public:
     // `token_is_stale`: the terminal now holds a non-empty token other than the one sent.
     Decision decide(const void* terminal, bool token_is_stale);
 
-    // Ends the leader's flight: removes it from the registry. The leader then calls
-    // flight->complete(ok) without the external lock.
-    void finish(const void* terminal, const std::shared_ptr<Flight>& flight);
+    // Ends the leader's flight: removes it from the registry. Returns whether it was still
+    // registered; if so, the leader then calls flight->complete(ok) without the external lock
+    // (an abandoned flight has no waiters in this process).
+    bool finish(const void* terminal, const std::shared_ptr<Flight>& flight);
+
+    // Forgets every flight without ending or destroying it: for a process forked while logins
+    // were in flight, whose leaders (and waiters) are not in the new process. The forgotten
+    // flights are kept for the life of the process, as their locks may be held by threads
+    // that no longer exist.
+    void abandon_all();
 
     size_t flights_in_progress() const { return flights_.size(); }
 

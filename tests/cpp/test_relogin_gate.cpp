@@ -36,23 +36,40 @@ TEST(ReloginGate, DecisionsAndFinish) {
         EXPECT_EQ(d.action, Action::Wait);
         EXPECT_EQ(d.flight, login_a.flight);
     }
-    gate.finish(&a, login_a.flight);
+    EXPECT_TRUE(gate.finish(&a, login_a.flight));
     EXPECT_EQ(gate.decide(&b, true).flight, login_b.flight);
     // The next expiry starts a new flight; neither a late finish of the old one nor a
     // finish with another terminal's flight may end it.
     auto again = gate.decide(&a, false);
     ASSERT_EQ(again.action, Action::Login);
     EXPECT_NE(again.flight, login_a.flight);
-    gate.finish(&a, login_a.flight);
-    gate.finish(&b, again.flight);
+    EXPECT_FALSE(gate.finish(&a, login_a.flight));
+    EXPECT_FALSE(gate.finish(&b, again.flight));
     EXPECT_EQ(gate.flights_in_progress(), 2u);
     EXPECT_EQ(gate.decide(&a, false).flight, again.flight);
+    // A forked process forgets every flight, but keeps them alive (their locks may be held by
+    // threads it does not have): the next expiry starts a new login.
+    std::weak_ptr<Flight> forgotten = again.flight;
+    again.flight.reset();
+    login_b.flight.reset();
+    gate.abandon_all();
+    EXPECT_EQ(gate.flights_in_progress(), 0u);
+    EXPECT_FALSE(forgotten.expired());
+    EXPECT_EQ(gate.decide(&a, false).action, Action::Login);
+}
+
+// Waits for the flight's outcome, in the short slices in which the module waits.
+bool wait(Flight& flight) {
+    for (auto limit = std::chrono::steady_clock::now() + kNoHang; std::chrono::steady_clock::now() < limit;)
+        if (auto ok = flight.wait_for(20ms)) return *ok;
+    ADD_FAILURE() << "flight never completed";
+    return false;
 }
 
 std::future<bool> wait_async(std::shared_ptr<Flight> flight) {
     auto promise = std::make_shared<std::promise<bool>>();
     auto future = promise->get_future();
-    std::thread([flight, promise] { promise->set_value(flight->wait()); }).detach();
+    std::thread([flight, promise] { promise->set_value(wait(*flight)); }).detach();
     return future;
 }
 
@@ -61,13 +78,14 @@ TEST(Flight, WaitBlocksUntilTheFirstCompleteAndWakesEveryWaiter) {
         auto flight = std::make_shared<Flight>();
         std::future<bool> waiters[] = {wait_async(flight), wait_async(flight)};
         EXPECT_EQ(waiters[0].wait_for(50ms), std::future_status::timeout);
+        EXPECT_EQ(flight->wait_for(1ms), std::nullopt);
         flight->complete(ok);
         flight->complete(!ok);
         for (auto& w : waiters) {
             ASSERT_EQ(w.wait_for(kNoHang), std::future_status::ready);
             EXPECT_EQ(w.get(), ok);
         }
-        EXPECT_EQ(flight->wait(), ok);  // and stays so for later waiters
+        EXPECT_EQ(flight->wait_for(0ms), ok);  // and stays so for later waiters
     }
 }
 
@@ -99,7 +117,7 @@ TEST(ReloginGate, ExactlyOneLoginPerTerminalAndAllWaitersSeeItsOutcome) {
                 s->decided_cv.notify_all();
                 if (d.action != Action::Login) {
                     lock.unlock();
-                    return promise->set_value({d.action, d.flight && d.flight->wait()});
+                    return promise->set_value({d.action, d.flight && wait(*d.flight)});
                 }
                 // "Log in" only once every request has met the expired session, so that all
                 // of them overlap this flight.

@@ -239,3 +239,43 @@ def test_every_operation_survives_malformed_answers(mod, op, data):
             assert error is None and got.status in (True, False)
             assert all(list(r) == KEYS and r["keterangan"] == "" for r in got.pesan) if got.status else (
                 got.pesan == "Gagal Mengambil Produk" and terminal.errors)
+
+
+HOSTILE = """
+    import datetime, gc
+
+    class Hostile(str):
+        # Equal to the text it spells; comparing it empties the mapping that holds it and the lists holding that.
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            for holder in [h for h in gc.get_referrers(self) if type(h) is dict and "__name__" not in h]:
+                for outer in [o for o in gc.get_referrers(holder) if type(o) is list]:
+                    outer.clear()
+                holder.clear()
+            return str.__eq__(self, other)
+
+    def hostile(mapping, key):
+        mapping[Hostile(key)] = mapping.pop(key)
+        return mapping
+
+    record, seen = Record(tujuan="6281234"), []
+    provider.default("History", lambda f: dict(OK, history=[hostile(entry(), "productId"), entry(), entry()]))
+    provider.answer("Produk", dict(OK, produk={"DEKO_TOPUP": [{"CODE": "A", "DISPLAY_NAME": "A", "DESCRIPTION": "",
+                                                               "FINAL_PRICE": 1}]}),
+                    dict(OK, produk=hostile({"DEKO_TOPUP": [], "FRC": []}, "DEKO_TOPUP")))
+    for call in (lambda: conn.get_previous_transaksi(record, {"harga": None, "orderid": None}),
+                 lambda: conn.get_transaksi_history(record, "081234", datetime.datetime(2024, 12, 1), counter=5),
+                 lambda: conn.tarik_produk("").pesan):
+        try:
+            seen.append(call())
+        except Exception as error:
+            seen.append(type(error).__name__)
+    print(seen)
+"""
+
+
+def test_keys_that_change_what_is_scanned_never_crash(child):
+    """The scans hold what they read while a key's __eq__ empties the history, an entry or the catalogue."""
+    assert child(HOSTILE) == ("logged: RuntimeError('dictionary changed size during iteration')\n"
+                              "['KeyError', 'KeyError', 'Gagal Mengambil Produk']\n")

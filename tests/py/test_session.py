@@ -224,3 +224,69 @@ def test_module_globals_are_looked_up_at_call_time(conn, provider, terminal, mon
     monkeypatch.delattr(mod, "dekorequest")
     assert conn.login() is None
     assert isinstance(terminal.errors[-1], NameError)
+
+
+# Faults that hang or abort the host, each in a child process -----------------------------------------
+
+GATE = {
+    # A request sent by the console while the re-login it belongs to shows its first line: no re-login of its own.
+    "nested request": """
+        provider.answer("Balance", EXPIRED, EXPIRED, dict(OK, balance=1))
+        provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "T1"}))
+        nested = []
+        terminal.console = lambda text, level: text.startswith("Login Habis") and nested.append(
+            conn.makerequest(mod.dekorequest.Balance))
+        print(conn.makerequest(mod.dekorequest.Balance).balance, nested[0].error_msg)""",
+    # Ctrl-C while another thread's login hangs: raised within a second; other threads run meanwhile.
+    "interrupted wait": """
+        provider.default("Balance", EXPIRED)
+        entered = threading.Event()
+        terminal.otp = lambda jam, tanggal: entered.set() or threading.Event().wait()
+        threading.Thread(target=conn.makerequest, args=(mod.dekorequest.Balance,), daemon=True).start()
+        entered.wait(5)
+        ticks = []
+        threading.Thread(target=lambda: [ticks.append(time.sleep(0.001)) for _ in range(10 ** 6)], daemon=True).start()
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        try:
+            conn.makerequest(mod.dekorequest.Balance)
+        except KeyboardInterrupt:
+            print(time.monotonic() - started < 1.7, len(ticks) > 100)""",
+    # A process forked while a login is in flight logs in by itself at its first expiry.
+    "fork": """
+        provider.default("Balance", lambda f: dict(OK, balance=f["auth"]) if f["auth"] == "T1" else EXPIRED)
+        provider.default("LoginOtp", dict(OK, response={"gatewayToken": "T1"}))
+        parent, entered = os.getpid(), threading.Event()
+        terminal.otp = lambda jam, tanggal: (os.getpid() == parent and (entered.set(), threading.Event().wait())) or "1"
+        threading.Thread(target=conn.makerequest, args=(mod.dekorequest.Balance,), daemon=True).start()
+        entered.wait(5)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(conn.makerequest(mod.dekorequest.Balance).balance == "T1")
+        for _ in range(200):
+            got, status = os.waitpid(pid, os.WNOHANG)
+            if got:
+                print(os.waitstatus_to_exitcode(status))
+                break
+            time.sleep(0.05)""",
+}
+
+
+@pytest.mark.parametrize("case, printed", [("nested request", "1 invalid_token\n"),
+                                           ("interrupted wait", "True True\n"), ("fork", "1\n")])
+def test_relogin_never_waits_for_itself_a_signal_or_a_lost_leader(child, case, printed):
+    assert child(GATE[case]) == printed
+
+
+@pytest.mark.parametrize("call", ["conn.makerequest(mod.dekorequest.Balance)", "conn.login()", "conn.tarik_produk('1')",
+                                  "mod.DekoConnectonThread(conn, 'cek_saldo').run()",
+                                  "[conn.get_transaksi_history(Record(), '1', None) for _ in iter(int, 1)]"])
+def test_exit_while_threads_are_inside_the_module(child, call):
+    child("""
+        for name in ("Balance", "Produk", "LoginNomor"):
+            provider.default(name, lambda fields: [time.sleep(0.001) for _ in iter(int, 1)])
+        provider.default("History", dict(OK, history=[]))
+        mod.sleep = lambda seconds: time.sleep(0.001)
+        for _ in range(4):
+            threading.Thread(target=lambda: %s, daemon=True).start()
+        time.sleep(0.3)""" % call)

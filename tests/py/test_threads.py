@@ -136,3 +136,32 @@ def test_wait_thread_reports_a_failed_reply_and_keeps_the_record(app, mod, capfd
     thread = run_waiter(app, mod, conn)
     assert re.fullmatch(line + "\n", capfd.readouterr().out)
     assert (thread.transaksi.status, thread.transaksi.tujuan_reply) == ("sukses", "62812")
+
+
+def test_errors_never_leave_run(child):
+    """An error leaving QThread.run hangs PySide2: settling, building the reply, logging and printing may all fail."""
+    out = child("""
+        from PySide2.QtCore import QCoreApplication
+        app, logged, seen = QCoreApplication([]), [], []
+
+        def log(error):
+            logged.append(type(error).__name__)
+            if len(logged) == 3:
+                raise RuntimeError("log down")
+        host = types.SimpleNamespace(
+            terminal=types.SimpleNamespace(logException=log), commonconnection=types.SimpleNamespace(
+                terminal_h2h=lambda *a: logged.append("replied")))
+        for settled in (ZeroDivisionError, types.SimpleNamespace, ZeroDivisionError):  # the record lacks `jenis`
+            host.ambil_dari_history = lambda *a: settled(status="sukses") if settled is types.SimpleNamespace else 1 / 0
+            waiter = mod.WaitTransaksiHistoryThread(host, None, "held", None, None)
+            waiter.start()
+            seen.append((waiter.wait(5000), type(waiter.transaksi).__name__))
+        sys.stdout.close()  # printing the operation's error fails too
+        worker = mod.DekoConnectonThread(types.SimpleNamespace(op=lambda: 1 / 0), "op")
+        worker.request_finished.connect(seen.append)
+        worker.start()
+        seen.append(worker.wait(5000))
+        app.processEvents()
+        os.write(1, repr((logged, seen)).encode())""")
+    assert out == repr((["ZeroDivisionError", "AttributeError", "ZeroDivisionError"],
+                        [(True, "str"), (True, "SimpleNamespace"), (True, "str"), True, None]))

@@ -67,15 +67,15 @@ def test_best_offer_purchase_uses_the_offer_and_skips_the_matcher(conn, provider
     lookups = []
     conn.get_produk_terbaik = lambda *a, **kw: lookups.append((a, kw)) or (True, OFFER)
     rec = Record(tipe=tipe, paketid="OF1")
-    provider.answer("TransaksiTerbaik", NO_ANSWER, dict(OK, msg="Diterima"))
+    provider.answer("TransaksiTerbaik", NO_ANSWER, dict(OK, msg="Diterima")).default("History", NO_ANSWER)
     assert conn.transaksi(rec) is rec
     assert lookups == [(("081234", "OF1"), {})] * 2  # looked up again on the retry
-    assert sent(provider)[1] == ("TransaksiTerbaik", [
+    assert sent(provider)[2] == ("TransaksiTerbaik", [
         ("msisdn", "081234"), ("pin", "1234"), ("harga", 7000), ("trx", "TRX9"), ("idretail", "RTL001"),
         ("productType", "DATA"), ("offerId", "OF1"), ("recommendationName", "Rekom"),
         ("registrationKey", "RK1"), ("retailerIncentive", 150), ("auth", "T0")])
     assert buy.calls == [] and rec.outcome() == ("pending", "Diterima", "sn awal")
-    assert terminal.lines == [SENDING, SENDING, ("Diterima", "sukses"), TO_HISTORY]
+    assert terminal.lines == [SENDING, TO_HISTORY, SENDING, ("Diterima", "sukses"), TO_HISTORY]
 
 
 @pytest.mark.parametrize("tipe, error, pesan, lines", [
@@ -92,25 +92,43 @@ def test_failed_purchase_skips_the_matcher(conn, provider, terminal, buy, tipe, 
     assert len(provider.sent) == (tipe == "KPK")
 
 
-@pytest.mark.parametrize("counter, answers, sends, accepted", [
-    (0, [], 4, False),
-    (3, [], 1, False),
-    (9, [], 1, False),
-    (0, [NO_ANSWER] * 3 + [dict(OK, msg="ok")], 4, True),
+NOT_YET = ("Belum menemukan transaksi di history...", "warning")
+FAILED = ("gagal", "Koneksi Terputus", "sn awal")
+EMPTY = dict(OK, history=[])
+# The lost purchase in the history: at the price sent (5000; a best offer's 7000), and at another one.
+FOUND = dict(OK, history=[entry(productPrice="6000", detail=dict(batchId="X")),
+                          entry(detail=dict(batchId="LOST")), entry(productPrice="7000", detail=dict(batchId="OF"))])
+SETTLED = ("sukses", "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar %d .", "%s")
+
+
+@pytest.mark.parametrize("tipe, counter, answers, history, sends, lookups, outcome, lines", [
+    # The history cannot be asked: sent again at once, four times in all.
+    ("PULSA", 0, [], [NO_ANSWER], 4, 4, FAILED, [SENDING, TO_HISTORY] * 4 + [("Pembelian Gagal", "gagal")]),
+    ("PULSA", 3, [], [refused("x")], 1, 1, FAILED, [SENDING, TO_HISTORY, ("Pembelian Gagal", "gagal")]),
+    ("PULSA", 9, [], [dict(OK, conn=0)], 1, 1, FAILED, [SENDING, TO_HISTORY, ("Pembelian Gagal", "gagal")]),
+    # The lost purchase shows in the history, at once or on a later pass: settled from it, never sent again.
+    ("PULSA", 0, [], [FOUND], 1, 1, SETTLED[:2] + ("LOST",), [SENDING, TO_HISTORY]),
+    ("CRP", 0, [], [EMPTY, EMPTY, FOUND], 1, 3, ("sukses", SETTLED[1] % 7000, "OF"),
+     [SENDING, TO_HISTORY, NOT_YET, NOT_YET]),
+    # Not there after six passes: sent again; an accepted attempt then goes to the matcher.
+    ("PULSA", 3, [], [EMPTY], 1, 6, FAILED, [SENDING, TO_HISTORY] + [NOT_YET] * 5 + [("Pembelian Gagal", "gagal")]),
+    ("PULSA", 0, [NO_ANSWER] * 3 + [dict(OK, msg="ok")], [NO_ANSWER], 4, 3, ("pending", "ok", "sn awal"),
+     [SENDING, TO_HISTORY] * 3 + [SENDING, ("ok", "sukses"), TO_HISTORY]),
 ])
-def test_purchase_without_answer_is_retried_up_to_four_sends(
-        conn, provider, terminal, buy, counter, answers, sends, accepted):
-    buy.result = None  # a failed history request: handed back, the record left pending
-    provider.default("Transaksi", NO_ANSWER).answer("Transaksi", *answers)
-    rec = Record()
-    assert conn.transaksi(rec, counter=counter) is (None if accepted else rec)
-    assert provider.count("Transaksi") == sends == len(buy.zones)  # the time is taken again each try
-    if accepted:
-        assert rec.outcome() == ("pending", "ok", "sn awal") and len(buy.calls) == 1
-        assert terminal.lines == [SENDING] * sends + [("ok", "sukses"), TO_HISTORY]
-    else:
-        assert rec.outcome() == ("gagal", "Koneksi Terputus", "sn awal")
-        assert terminal.lines == [SENDING] * sends + [("Pembelian Gagal", "gagal")]
+def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
+        conn, provider, terminal, buy, monkeypatch, mod, tipe, counter, answers, history, sends, lookups, outcome,
+        lines):
+    naps, cls = [], "TransaksiTerbaik" if tipe == "CRP" else "Transaksi"
+    monkeypatch.setattr(mod, "sleep", naps.append)
+    conn.get_produk_terbaik = lambda msisdn, offerid: (True, OFFER)
+    buy.result = None  # the matcher's history request fails: handed back, the record left pending
+    provider.default(cls, NO_ANSWER).answer(cls, *answers)
+    provider.default("History", history[-1]).answer("History", *history[:-1])
+    rec = Record(tipe=tipe)
+    assert conn.transaksi(rec, counter=counter) is (None if answers else rec)
+    assert provider.count(cls) == sends and provider.count("History") == lookups and naps == [1] * lines.count(NOT_YET)
+    assert rec.outcome() == ((outcome[0], outcome[1] % 5000, outcome[2]) if "%d" in outcome[1] else outcome)
+    assert terminal.lines == lines and len(buy.calls) == bool(answers)
 
 
 @pytest.mark.parametrize("tipe, spoil, error", [

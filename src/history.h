@@ -1,0 +1,25 @@
+// The history matcher's passes, shared by the matcher itself and by the purchase, which looks a
+// purchase up in the history when its answer was lost, before sending it again.
+#pragma once
+#include "pyproto.h"
+
+namespace deko {
+
+// Matching passes a call makes at most, and the pause between two of them.
+constexpr long kLastPass = 5;  // passes are counted from 0: six in all
+constexpr long kPassPauseSeconds = 1;
+
+enum class Settled {
+    Taken,          // an entry was taken: the record holds its status, message and serial number
+    NotFound,       // no entry after the last pass: the record is unchanged
+    HistoryFailed,  // a History request got no answer or was refused: the record is unchanged
+};
+
+// The matcher's passes for `record` from pass `counter` on: each fetches the history and takes the
+// first entry of the record's product for `tujuan` submitted at or after `transaksitime` (to the
+// second) at the price `harga` (none: any price); between passes "Belum menemukan transaksi di
+// history..." is shown and the thread sleeps one second. Errors in the history reach the caller.
+Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+                            PyObject* harga, Ref counter);
+
+}  // namespace deko

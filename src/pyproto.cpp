@@ -1,0 +1,208 @@
+#include "pyproto.h"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+namespace deko {
+
+PyObject* Name::get() const {
+    if (!object_) {
+        object_ = PyUnicode_InternFromString(text_);  // kept for the life of the process
+        if (!object_) throw PyError();
+    }
+    return object_;
+}
+
+// Errors ---------------------------------------------------------------------------------------
+
+Fetched fetch_error() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Fetched error{Ref::own(type), Ref::own(value), Ref::own(traceback)};
+    if (!error.type) {
+        PyErr_SetString(PyExc_SystemError, "error reported without an exception");
+        return fetch_error();
+    }
+    return error;
+}
+
+void restore_error(Fetched error) {
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+}
+
+Fetched caught_error() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown failure in the connection module");
+    }
+    return fetch_error();
+}
+
+bool is_ordinary(const Fetched& error) {
+    return PyErr_GivenExceptionMatches(error.type.get(), PyExc_Exception) != 0;
+}
+
+// Objects -------------------------------------------------------------------------------------
+
+Ref attr(Obj obj, Obj name) { return Ref::steal(PyObject_GetAttr(obj.get(), name.get())); }
+
+void set_attr(Obj obj, Obj name, Obj value) { checked(PyObject_SetAttr(obj.get(), name.get(), value.get())); }
+
+Ref item(Obj mapping, Obj key) {
+    if (!PyDict_CheckExact(mapping.get())) return Ref::steal(PyObject_GetItem(mapping.get(), key.get()));
+    // The lookup may run the __eq__ of a key in the dict; the value is held before anything else runs.
+    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping.get(), key.get()));
+    if (!value) {
+        if (!PyErr_Occurred()) {
+            Ref missing = tuple({key});  // KeyError(key), as dict raises it (also for tuple keys)
+            PyErr_SetObject(PyExc_KeyError, missing.get());
+        }
+        throw PyError();
+    }
+    return value;
+}
+
+Ref item_if_present(Obj mapping, Obj key) {
+    if (PyDict_CheckExact(mapping.get())) {
+        Ref value = Ref::borrow(PyDict_GetItemWithError(mapping.get(), key.get()));
+        if (!value && PyErr_Occurred()) throw PyError();
+        return value;
+    }
+    if (!checked(PySequence_Contains(mapping.get(), key.get()))) return Ref();
+    return item(mapping, key);
+}
+
+Ref item_at(Obj sequence, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
+}
+
+Ref call(Obj fn, std::initializer_list<Obj> args) {
+    Ref arguments = tuple(args);
+    return Ref::steal(PyObject_Call(fn.get(), arguments.get(), nullptr));
+}
+
+Ref call(Obj fn, std::initializer_list<Obj> args, std::initializer_list<Kw> kwargs) {
+    Ref arguments = tuple(args);
+    Ref keywords = new_dict();
+    for (const Kw& kw : kwargs) set_item(keywords, kw.name, kw.value);
+    return Ref::steal(PyObject_Call(fn.get(), arguments.get(), keywords.get()));
+}
+
+Ref call_method(Obj obj, const Name& name, std::initializer_list<Obj> args) {
+    Ref method = attr(obj, name);
+    return call(method, args);
+}
+
+bool truthy(Obj value) { return checked(PyObject_IsTrue(value.get())) == 1; }
+
+bool compare(Obj a, Obj b, int op) {
+    bool texts = PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get());
+    if (texts && (op == Py_EQ || op == Py_NE)) return same_text(a.get(), b.get()) == (op == Py_EQ);
+    Ref result = Ref::steal(PyObject_RichCompare(a.get(), b.get(), op));
+    return truthy(result);
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) return false;
+    const char* x = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* y = static_cast<const char*>(PyUnicode_DATA(b));
+    // Short identifiers differ early: a plain loop beats a library call here.
+    for (Py_ssize_t i = 0, n = length * kind; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
+Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
+
+Ref text(std::string_view value) {
+    return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+Ref str_of(Obj value) { return Ref::steal(PyObject_Str(value.get())); }
+
+Ref join(std::initializer_list<Obj> texts) {
+    Ref result = text("");
+    for (Obj part : texts) result = Ref::steal(PyUnicode_Concat(result.get(), part.get()));
+    return result;
+}
+
+Ref tuple(std::initializer_list<Obj> items) {
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Obj item : items) {
+        Py_INCREF(item.get());
+        PyTuple_SET_ITEM(result.get(), i++, item.get());
+    }
+    return result;
+}
+
+Ref new_dict() { return Ref::steal(PyDict_New()); }
+
+Ref new_list() { return Ref::steal(PyList_New(0)); }
+
+void set_item(Obj dict, Obj key, Obj value) { checked(PyObject_SetItem(dict.get(), key.get(), value.get())); }
+
+void append(Obj list, Obj value) { checked(PyList_Append(list.get(), value.get())); }
+
+std::optional<std::string_view> utf8_of(Obj value) {
+    if (!PyUnicode_CheckExact(value.get())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
+    if (!data) {
+        PyErr_Clear();  // lone surrogates: left to Python's own methods
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<size_t>(size));
+}
+
+Ref next(Obj iterator) {
+    PyObject* item = PyIter_Next(iterator.get());
+    if (!item && PyErr_Occurred()) throw PyError();
+    return Ref::own(item);
+}
+
+// Module globals --------------------------------------------------------------------------------
+
+namespace {
+
+PyObject* g_globals = nullptr;  // the module's namespace, kept for the life of the process
+
+}  // namespace
+
+void set_module_globals(Obj globals) {
+    Py_INCREF(globals.get());
+    g_globals = globals.get();
+}
+
+Ref global(const Name& name) {
+    Ref value = Ref::borrow(g_globals ? PyDict_GetItemWithError(g_globals, name.get()) : nullptr);
+    if (!value && PyErr_Occurred()) throw PyError();
+    if (!value) {
+        Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+        value = Ref::borrow(PyDict_GetItemWithError(builtins.get(), name.get()));
+        if (!value && PyErr_Occurred()) throw PyError();
+    }
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
+        throw PyError();
+    }
+    return value;
+}
+
+}  // namespace deko

@@ -1,0 +1,280 @@
+// CPython protocol helpers: owned references, Python errors in C++, and the object operations
+// the subsystems use (attributes, items, calls, comparisons, texts, iteration, waiting).
+//
+// Any of these operations may run Python code (a property, a key's __eq__, a __bool__), and that
+// code may change or free what the caller is reading: the helpers hand out owned references
+// (Ref), walk lists by index with their length read afresh, and hold each item while the caller
+// works on it.
+//
+// A thread that is inside the module when the interpreter exits is ended by CPython as soon as it
+// tries to take the GIL back: a forced unwind (abi::__forced_unwind) runs through the module's
+// frames without the GIL. It is never caught for good (only rethrown), and a Ref lets go of its
+// object without touching it when its thread does not hold the GIL.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <chrono>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace deko {
+
+// Thrown when a C-API call has set a Python exception; the exception stays in the thread's
+// error indicator until it is fetched or reaches the method boundary.
+struct PyError {};
+
+// Whether this thread holds the GIL (false while a thread ended at interpreter exit unwinds).
+inline bool holds_gil() { return PyGILState_Check() != 0; }
+
+// An owned reference. Copying takes another reference; letting go drops it, unless the thread
+// has lost the GIL (see above), in which case the object is left as it is.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // A new reference returned by a C-API call; null means the call set an exception.
+    static Ref steal(PyObject* p) {
+        if (!p) throw PyError();
+        return Ref(p);
+    }
+    // A new reference that may be null (no error).
+    static Ref own(PyObject* p) noexcept { return Ref(p); }
+    // A new reference to a borrowed object (which may be null).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() {
+        if (p_ && holds_gil()) Py_DECREF(p_);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference over to the caller.
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Fails with PyError when a C-API call that returns a status reported an error (-1).
+inline int checked(int status) {
+    if (status < 0) throw PyError();
+    return status;
+}
+
+// A name made once for the life of the process (an interned str), for attributes and keys.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get() const;
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+// An object argument of the helpers below: a PyObject*, a Ref or a Name, borrowed for the
+// length of the call (a temporary Ref lives until the end of the caller's full expression).
+class Obj {
+public:
+    Obj(PyObject* p) noexcept : p_(p) {}
+    Obj(const Ref& r) noexcept : p_(r.get()) {}
+    Obj(const Name& n) : p_(n.get()) {}
+    PyObject* get() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+
+// A keyword argument of call().
+struct Kw {
+    const Name& name;
+    Obj value;
+};
+
+// Errors ---------------------------------------------------------------------------------------
+
+// A Python exception taken out of the thread's error indicator: normalised, traceback attached.
+struct Fetched {
+    Ref type, value, traceback;
+};
+
+// Takes the pending Python exception out of the error indicator.
+Fetched fetch_error();
+
+// Puts a fetched exception back into the error indicator; the caller then throws PyError.
+void restore_error(Fetched error);
+
+// The exception being handled (call inside a catch block) as a Python exception: a PyError's
+// own, or a C++ failure turned into MemoryError or RuntimeError.
+Fetched caught_error();
+
+// Whether an exception is an ordinary error (an Exception), not an interrupt or an exit.
+bool is_ordinary(const Fetched& error);
+
+// Runs body(); returns the exception it raised, if any (every kind but the forced unwind of a
+// thread ended at interpreter exit, which passes through).
+template <typename Body>
+std::optional<Fetched> attempt(Body&& body) {
+    try {
+        body();
+        return std::nullopt;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return caught_error();
+    }
+}
+
+// Runs body(). An ordinary error raised inside it is handed, as the exception object, to
+// on_error, whose result is then returned; interrupts and exits pass through.
+template <typename Body, typename OnError>
+auto guarded(Body&& body, OnError&& on_error) -> decltype(body()) {
+    std::optional<Fetched> error;
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        error = caught_error();
+    }
+    if (!is_ordinary(*error)) {
+        restore_error(std::move(*error));
+        throw PyError();
+    }
+    return on_error(error->value.get());
+}
+
+// Objects -------------------------------------------------------------------------------------
+
+// obj.name, obj.name = value
+Ref attr(Obj obj, Obj name);
+void set_attr(Obj obj, Obj name, Obj value);
+
+// mapping[key]: a plain dict directly, anything else through __getitem__.
+Ref item(Obj mapping, Obj key);
+
+// mapping[key] if key in mapping, else a null Ref.
+Ref item_if_present(Obj mapping, Obj key);
+
+// sequence[index]
+Ref item_at(Obj sequence, Py_ssize_t index);
+
+// fn(*args), fn(*args, **kwargs), obj.name(*args)
+Ref call(Obj fn, std::initializer_list<Obj> args = {});
+Ref call(Obj fn, std::initializer_list<Obj> args, std::initializer_list<Kw> kwargs);
+Ref call_method(Obj obj, const Name& name, std::initializer_list<Obj> args = {});
+
+// Python's truth value; a <op> b for op Py_EQ, Py_NE, Py_LT, Py_GE... as Python's operator gives
+// it (no identity shortcut: a value unequal to itself stays so); ==, != and `is None`.
+bool truthy(Obj value);
+bool compare(Obj a, Obj b, int op);
+inline bool equals(Obj a, Obj b) { return compare(a, b, Py_EQ); }
+inline bool differs(Obj a, Obj b) { return compare(a, b, Py_NE); }
+inline bool is_none(Obj value) { return value.get() == Py_None; }
+
+// Whether two plain str objects hold the same text (no Python code runs).
+bool same_text(PyObject* a, PyObject* b);
+
+// Python objects from C++ values.
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+Ref integer(long value);
+Ref text(std::string_view value);
+
+// str(value)
+Ref str_of(Obj value);
+
+// a + b + ... for texts (each a str), as Python's + gives it.
+Ref join(std::initializer_list<Obj> texts);
+
+// A new tuple, dict or list holding the given objects.
+Ref tuple(std::initializer_list<Obj> items);
+Ref new_dict();
+Ref new_list();
+
+// dict[key] = value, list.append(value)
+void set_item(Obj dict, Obj key, Obj value);
+void append(Obj list, Obj value);
+
+// A plain str as UTF-8 (str subclasses, other types and texts that cannot be encoded give nothing).
+std::optional<std::string_view> utf8_of(Obj value);
+
+// The next item of an iterator, or a null Ref at its end.
+Ref next(Obj iterator);
+
+// Calls fn(item) for each item of an iterable, in order, until fn returns false. A list is walked
+// by index with its length read afresh at each step, as Python's list iterator does; each item
+// is held while fn runs. Items for which skip(item) is true are passed over without being held:
+// skip must run no Python code.
+template <typename Skip, typename Fn>
+void for_each_unless(Obj list_or_iterable, Skip&& skip, Fn&& fn) {
+    PyObject* iterable = list_or_iterable.get();
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            if (skip(PyList_GET_ITEM(iterable, i))) continue;
+            Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (!fn(held.get())) return;
+        }
+        return;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    while (Ref held = next(iterator)) {
+        if (skip(held.get())) continue;
+        if (!fn(held.get())) return;
+    }
+}
+
+template <typename Fn>
+void for_each(Obj iterable, Fn&& fn) {
+    for_each_unless(iterable, [](PyObject*) { return false; }, std::forward<Fn>(fn));
+}
+
+// Waiting ---------------------------------------------------------------------------------------
+
+// Waits without the GIL until ready(slice) reports an outcome, calling it again after each slice
+// of at most `slice`; between slices the GIL is taken back so that signals are handled
+// (KeyboardInterrupt and the like are raised here). ready must not touch Python objects.
+template <typename Ready>
+auto wait_without_gil(Ready&& ready, std::chrono::milliseconds slice) {
+    for (;;) {
+        PyThreadState* state = PyEval_SaveThread();
+        auto outcome = ready(slice);
+        // At interpreter exit this ends the thread with a forced unwind (see above).
+        PyEval_RestoreThread(state);
+        if (outcome) return *outcome;
+        checked(PyErr_CheckSignals());
+    }
+}
+
+// Runs work() without the GIL (work must not touch Python objects nor throw).
+template <typename Work>
+void without_gil(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    work();
+    PyEval_RestoreThread(state);
+}
+
+// Module globals --------------------------------------------------------------------------------
+
+// Keeps the module's namespace, in which globals are then looked up at call time.
+void set_module_globals(Obj globals);
+
+// A module global (or, failing that, a built-in), looked up now: the host and tests may replace
+// the module's globals. NameError when the name is gone, as in Python.
+Ref global(const Name& name);
+
+}  // namespace deko
