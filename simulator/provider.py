@@ -26,10 +26,10 @@ import socket
 import threading
 import time
 import uuid
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-from simulator.loopback import LoopbackServer
+from simulator.loopback import LoopbackServer, PromptHandler
 
 UTC7 = datetime.timezone(datetime.timedelta(hours=7))
 PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
@@ -506,25 +506,21 @@ def _refusal(error):
     return {"success": False, "message": error, "error": error, "data": None}
 
 
-class _ProviderHandler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
+class _ProviderHandler(PromptHandler):
     server_version = "DekoSimulator/1.0"
     timeout = 120
 
     def setup(self):
-        BaseHTTPRequestHandler.setup(self)
+        PromptHandler.setup(self)
         with self.server.sim._lock:
             self.server.sim._sockets.add(self.connection)
 
     def finish(self):
         try:
-            BaseHTTPRequestHandler.finish(self)
+            PromptHandler.finish(self)
         finally:
             with self.server.sim._lock:
                 self.server.sim._sockets.discard(self.connection)
-
-    def log_message(self, format, *args):
-        pass
 
     def do_GET(self):
         self._serve("GET")
@@ -551,9 +547,4 @@ class _ProviderHandler(BaseHTTPRequestHandler):
         if action[0] == "drop":
             self.close_connection = True
             return
-        data = json.dumps(action[2]).encode("utf-8")
-        self.send_response(action[1])
-        self.send_header("Content-Type", "application/json; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
+        self.reply(action[1], "application/json; charset=utf-8", json.dumps(action[2]).encode("utf-8"))
