@@ -1,4 +1,5 @@
-"""Every benchmark of the module, side by side with the plain-Python versions in reference.py.
+"""The loop benchmarks of the module, side by side with the plain-Python versions in reference.py
+(the end-to-end load is bench/e2e.py).
 
 Run: bash scripts/bench.sh   (or /usr/bin/python3 bench/run.py after a build)
 Request stand-ins answer instantly and `sleep` is patched out, so the figures are the module's

@@ -1,9 +1,7 @@
 """A terminal that receives the gateway's replies: HTTP POST /reply on 127.0.0.1."""
 import threading
 import time
-from http.server import BaseHTTPRequestHandler
-
-from simulator.loopback import LoopbackServer
+from simulator.loopback import LoopbackServer, PromptHandler
 
 
 class TerminalListener(LoopbackServer):
@@ -38,12 +36,8 @@ class TerminalListener(LoopbackServer):
             return True
 
 
-class _ReplyHandler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
+class _ReplyHandler(PromptHandler):
     timeout = 30
-
-    def log_message(self, format, *args):
-        pass
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length") or 0)
@@ -52,9 +46,4 @@ class _ReplyHandler(BaseHTTPRequestHandler):
         status = listener.status if self.path.split("?")[0] == "/reply" else 404
         if 200 <= status < 300:
             listener._add(body)
-        data = b"ok" if 200 <= status < 300 else b"error"
-        self.send_response(status)
-        self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
+        self.reply(status, "text/plain; charset=utf-8", b"ok" if 200 <= status < 300 else b"error")

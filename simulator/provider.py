@@ -9,6 +9,12 @@ token in the ``X-Gateway-Token`` header, else it refuses with "invalid_token".
 Endpoints: POST /auth/login, /auth/otp, /balance, /products, /offers, /purchase,
 /purchase/spv, /purchase/kpk, /purchase/offer, /check/kpk, /check/spv, /history.
 Control: GET /_sim/inbox?msisdn=&since=, POST /_sim/expire, /_sim/fault, /_sim/clear.
+Reports, for a gateway that runs the provider in another process: GET /_sim/ledger answers
+``{"ledger": [...]}``, every purchase request the provider saw, oldest first, accepted or
+refused (its endpoint, fields, "accepted", "outcome", "batchId", "error", "fault", "time");
+GET /_sim/stats answers ``{"otp_logins": n, "requests": {path: n}, "purchases": n,
+"balance": n}``: the OTP logins so far, the requests by path (control ones included), the
+ledger's length and the retailer's balance.
 """
 import datetime
 import hashlib
@@ -20,10 +26,10 @@ import socket
 import threading
 import time
 import uuid
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-from simulator.loopback import LoopbackServer
+from simulator.loopback import LoopbackServer, PromptHandler
 
 UTC7 = datetime.timezone(datetime.timedelta(hours=7))
 PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
@@ -300,6 +306,9 @@ class ProviderSimulator(LoopbackServer):
                     return 400, {"success": False, "message": "", "error": "since tidak valid", "data": None}
             messages = self.inbox((query.get("msisdn") or [""])[0], since)
             return 200, {"messages": [dict((k, m[k]) for k in ("time", "otp", "text")) for m in messages]}
+        reports = {"/_sim/ledger": self._sim_ledger, "/_sim/stats": self._sim_stats}
+        if path in reports and method == "GET":
+            return 200, reports[path]()
         if method != "POST":
             return 405, {"success": False, "message": "", "error": "Metode tidak didukung", "data": None}
         if not isinstance(body, dict):
@@ -353,6 +362,15 @@ class ProviderSimulator(LoopbackServer):
         if body.get("history"):
             self.clear_history()
         return 200, _success("Gangguan dihapus")
+
+    def _sim_ledger(self):
+        with self._lock:
+            return {"ledger": [dict(entry) for entry in self.ledger]}
+
+    def _sim_stats(self):
+        with self._lock:
+            return {"otp_logins": self.otp_logins, "requests": dict(self.requests),
+                    "purchases": len(self.ledger), "balance": self.balance}
 
     # ---- provider endpoints ---------------------------------------------------------
 
@@ -488,25 +506,21 @@ def _refusal(error):
     return {"success": False, "message": error, "error": error, "data": None}
 
 
-class _ProviderHandler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
+class _ProviderHandler(PromptHandler):
     server_version = "DekoSimulator/1.0"
     timeout = 120
 
     def setup(self):
-        BaseHTTPRequestHandler.setup(self)
+        PromptHandler.setup(self)
         with self.server.sim._lock:
             self.server.sim._sockets.add(self.connection)
 
     def finish(self):
         try:
-            BaseHTTPRequestHandler.finish(self)
+            PromptHandler.finish(self)
         finally:
             with self.server.sim._lock:
                 self.server.sim._sockets.discard(self.connection)
-
-    def log_message(self, format, *args):
-        pass
 
     def do_GET(self):
         self._serve("GET")
@@ -533,9 +547,4 @@ class _ProviderHandler(BaseHTTPRequestHandler):
         if action[0] == "drop":
             self.close_connection = True
             return
-        data = json.dumps(action[2]).encode("utf-8")
-        self.send_response(action[1])
-        self.send_header("Content-Type", "application/json; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
+        self.reply(action[1], "application/json; charset=utf-8", json.dumps(action[2]).encode("utf-8"))

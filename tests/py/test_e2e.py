@@ -2,10 +2,12 @@
 import datetime
 import io
 import itertools
+import json
 import threading
 import time
 
 import pytest
+import urllib3
 
 from apps.deko.libs.connections import dekoconnection as mod
 from apps.deko.libs.connections.hostconnection import HostDekoConnection
@@ -145,6 +147,14 @@ def test_purchase_settled_from_history(sim, conn, term, tipe, kategori, paketid,
     assert rec.pesan == (settled if status == "sukses" else amount)
     assert term.lines == [SENDING, ("Transaksi %s ke %s sedang diproses" % (paketid, rec.tujuan), "sukses"),
                           FROM_HISTORY]
+
+
+def test_reports_for_a_gateway_in_another_process(sim, conn, term):
+    conn.transaksi(checked(conn, term, "PULSA", "DEKOTOPUP", "TP10", nomor()))
+    ledger, stats = (json.loads(urllib3.PoolManager().request("GET", sim.url + "/_sim/" + what).data)
+                     for what in ("ledger", "stats"))
+    assert ledger["ledger"] == json.loads(json.dumps(sim.ledger)) and stats["purchases"] == len(sim.ledger)
+    assert (stats["otp_logins"], stats["requests"]["/purchase"]) == (sim.otp_logins, 1)
 
 
 def test_best_offer_purchase_stays_pending_without_history(sim, conn, term):

@@ -133,7 +133,7 @@ def test_shared_connection_under_expiry_and_faults(rig, history_delay, reliable)
     stop, expiries = threading.Event(), []
 
     def expire():
-        while not stop.wait(0.4):
+        while not stop.wait(0.15):
             expiries.append(sim.expire_all_tokens())
     done, errors = [[] for _ in range(THREADS)], []
     threads = [threading.Thread(target=worker, args=(rig, i, done[i], errors), daemon=True) for i in range(THREADS)]
