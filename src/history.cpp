@@ -134,8 +134,8 @@ Ref history(py::handle self) {
 
 // get_previous_transaksi() ------------------------------------------------------------------------
 
-Ref get_previous_transaksi(py::handle self, py::handle transaksi_handle, py::handle transaksi_db) {
-    PyObject* transaksi = transaksi_handle.ptr();
+Ref get_previous_transaksi(py::handle self, py::handle record_handle, py::handle transaksi_db) {
+    PyObject* record = record_handle.ptr();
     Ref harga = item(transaksi_db.ptr(), kHarga);
     Ref completed = fetch_history(self.ptr());
     if (is_none(completed)) return completed;
@@ -154,8 +154,8 @@ Ref get_previous_transaksi(py::handle self, py::handle transaksi_handle, py::han
             orderid = item(transaksi_db.ptr(), kOrderid);
             by_order = !is_none(orderid);
             if (!by_order) {
-                paketid = attr(attr(transaksi, kProduk), kPaketid);
-                tujuan = attr(transaksi, kTujuan);
+                paketid = attr(attr(record, kProduk), kPaketid);
+                tujuan = attr(record, kTujuan);
             }
             mode_known = true;
         }
@@ -176,14 +176,14 @@ Ref get_previous_transaksi(py::handle self, py::handle transaksi_handle, py::han
     });
     if (!taken) return none();
 
-    set_attr(transaksi, kStatus, status_for(item(taken, kStatusDesc).get()));
+    set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
     // The provider writes "-" for an entry without a product price; the amount charged then
     // stands for it, as in the history matcher.
-    set_attr(transaksi, kPesan,
-             join({text("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(transaksi, kTujuan)),
+    set_attr(record, kPesan,
+             join({text("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(record, kTujuan)),
                    text(" sebesar "), whole_via_decimal(entry_price(taken.get()).get()).digits(), text(" .")}));
-    set_attr(transaksi, kSerialnumber, item(first_detail(taken.get()), kBatchId));
-    return Ref::borrow(transaksi);
+    set_attr(record, kSerialnumber, item(first_detail(taken.get()), kBatchId));
+    return Ref::borrow(record);
 }
 
 // The history matcher ---------------------------------------------------------------------------
@@ -241,11 +241,11 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     return Pass::Taken;
 }
 
-Ref get_transaksi_history(py::handle self, py::handle transaksi, py::handle tujuan, py::handle transaksitime,
+Ref get_transaksi_history(py::handle self, py::handle record, py::handle tujuan, py::handle transaksitime,
                           py::handle harga, py::handle counter) {
-    Settled settled = settle_from_history(self.ptr(), transaksi.ptr(), tujuan.ptr(), transaksitime.ptr(),
-                                          harga.ptr(), Ref::borrow(counter.ptr()));
-    return settled == Settled::HistoryFailed ? none() : Ref::borrow(transaksi.ptr());
+    Settled settled = settle_from_history(self.ptr(), record.ptr(), tujuan.ptr(), transaksitime.ptr(), harga.ptr(),
+                                          Ref::borrow(counter.ptr()));
+    return settled == Settled::HistoryFailed ? none() : Ref::borrow(record.ptr());
 }
 
 }  // namespace

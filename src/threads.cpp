@@ -66,12 +66,12 @@ void worker_run(py::handle self_handle) {
     attempt([&] { emit(self, Py_None); });
 }
 
-void waiter_init(py::handle self, py::handle conn, py::handle request, py::handle transaksi,
+void waiter_init(py::handle self, py::handle conn, py::handle request, py::handle record,
                  py::handle transaksitime, py::handle harga, py::handle parent) {
     init_qthread("WaitTransaksiHistoryThread", self.ptr(), parent.ptr());
     set_attr(self.ptr(), kConn, conn.ptr());
     set_attr(self.ptr(), kRequest, request.ptr());
-    set_attr(self.ptr(), kTransaksi, transaksi.ptr());
+    set_attr(self.ptr(), kTransaksi, record.ptr());
     set_attr(self.ptr(), kTransaksitime, transaksitime.ptr());
     set_attr(self.ptr(), kHarga, harga.ptr());
 }

@@ -260,10 +260,11 @@ HOSTILE = """
         return mapping
 
     record, seen = Record(tujuan="6281234"), []
-    provider.default("History", lambda f: dict(OK, history=[hostile(entry(), "productId"), entry(), entry()]))
-    provider.answer("Produk", dict(OK, produk={"DEKO_TOPUP": [{"CODE": "A", "DISPLAY_NAME": "A", "DESCRIPTION": "",
-                                                               "FINAL_PRICE": 1}]}),
-                    dict(OK, produk=hostile({"DEKO_TOPUP": [], "FRC": []}, "DEKO_TOPUP")))
+    provider.default("History", lambda f: dict(OK, history=[entry(productId="P2"), hostile(entry(), "productId"),
+                                                            entry()]))
+    product = {"CODE": "A", "DISPLAY_NAME": "A", "DESCRIPTION": "", "FINAL_PRICE": 1}
+    provider.default("Produk", dict(OK, produk={}))
+    provider.answer("Produk", dict(OK, produk=hostile({"DEKO_TOPUP": [product]}, "DEKO_TOPUP")))
     for call in (lambda: conn.get_previous_transaksi(record, {"harga": None, "orderid": None}),
                  lambda: conn.get_transaksi_history(record, "081234", datetime.datetime(2024, 12, 1), counter=5),
                  lambda: conn.tarik_produk("").pesan):

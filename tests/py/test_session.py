@@ -1,6 +1,7 @@
 """Connection object, request pipeline with re-login, login with OTP, balance check."""
 import concurrent.futures
 import datetime as real_datetime
+import inspect
 import threading
 import types
 
@@ -24,6 +25,31 @@ def test_import_binds_names_in_order_and_defines_three_classes(mod):
     assert mod.WaitTransaksiHistoryThread.__bases__ == (mod.QThread,)
     assert mod.TRANSAKSI_TYPES.__name__ == "apps.deko.constants.transaksi"
     assert mod.datetime is real_datetime
+
+
+SIGNATURES = {
+    "DekoConnection": {
+        "__init__": "(self, controller, terminal)", "makerequest": "(self, request, **options)", "login": "(self)",
+        "history": "(self)", "tarik_produk": "(self, nomors)",
+        "get_previous_transaksi": "(self, transaksi, transaksi_db)",
+        "get_transaksi_history": "(self, transaksi, tujuan, transaksitime, harga=None, counter=0)",
+        "cek_saldo": "(self, check_login=False)", "get_produk": "(self, kategori)", "get_terbaik": "(self, msisdn)",
+        "get_produk_terbaik": "(self, msisdn, offerid)", "cek": "(self, transaksi, console=True)",
+        "transaksi": "(self, transaksi, counter=0)", "menu_cek": "(self, transaksi, counter=0)",
+        "get_connection_thread": "(self)"},
+    "DekoConnectonThread": {"__init__": "(self, conn, func, *args, parent=None, **kwargs)", "run": "(self)"},
+    "WaitTransaksiHistoryThread": {
+        "__init__": "(self, conn, request, transaksi, transaksitime, harga, parent=None)", "run": "(self)"},
+}
+
+
+@pytest.mark.parametrize("cls", list(SIGNATURES))
+def test_every_method_shows_its_parameters(mod, cls):
+    """inspect.signature and help() see each method's own parameters, in the class's own order."""
+    own = [name for name, value in vars(getattr(mod, cls)).items() if callable(value) and name != "request_finished"]
+    assert own == list(SIGNATURES[cls])
+    assert {name: str(inspect.signature(getattr(getattr(mod, cls), name))) for name in own} == SIGNATURES[cls]
+    assert all(getattr(mod, cls).__dict__[name].__name__ == name for name in own)
 
 
 def test_constructor_builds_attributes_in_order_and_sends_nothing(mod, provider, terminal):
