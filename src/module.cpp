@@ -21,12 +21,38 @@ namespace py = pybind11;
 
 namespace {
 
-// from <module> import <name> [as <alias>]; an import failure propagates unchanged.
-void bind_from(py::dict g, const char* module, const char* name, const char* alias = nullptr) {
-    g[alias ? alias : name] = py::module_::import(module).attr(name);
-}
-
-void bind_module(py::dict g, const char* module, const char* alias) { g[alias] = py::module_::import(module); }
+// The names bound at import, in order: from <module> import <name> [as <alias>], or, without a name,
+// import <module> as <alias>. An import failure propagates unchanged: the host's modules (from
+// dekorequest on) are bound whenever the module is imported as part of its package, the only way it
+// is imported.
+struct Binding {
+    const char* module;
+    const char* name;
+    const char* alias;
+};
+const Binding kBindings[] = {
+    {"urllib3", nullptr, "urllib3"},
+    {"datetime", nullptr, "datetime"},
+    {"time", "sleep", "sleep"},
+    {"json", nullptr, "json"},
+    {"apps.deko.libs.databases.sqlite", "SqliteTransaksi", "SqliteTransaksi"},
+    {"PySide2.QtCore", "QThread", "QThread"},
+    {"PySide2.QtCore", "Signal", "Signal"},
+    {"apps.deko.constants.transaksi", "TIPE_CUAN", "TIPE_CUAN"},
+    {"apps.deko.libs.connections.commonconnection", "CommonConnection", "CommonConnection"},
+    {"apps.deko.models.requests", nullptr, "dekorequest"},
+    {"apps.deko.models.objects.response", "DekoResponse", "DekoResponse"},
+    {"models.objects.response", "FuncResponse", "FuncResponse"},
+    {"apps.deko.libs.utils.tools", "normalizemsisdn", "normalizemsisdn"},
+    {"apps.deko.libs.utils.tools", "parse_bayar", "parse_bayar"},
+    {"apps.deko.libs.utils.tools", "get_brand", "get_brand"},
+    {"apps.deko.libs.utils.tools", "get_shortcode", "get_shortcode"},
+    {"apps.deko.libs.utils.tools", "remove_html_tags", "remove_html_tags"},
+    {"apps.deko.libs.utils.generator", "uuidGenerator", "uuidGenerator"},
+    {"apps.deko.models.objects.inquery", "InqueryDetail", "InqueryDetail"},
+    {"apps.deko.constants", "transaksi", "TRANSAKSI_TYPES"},
+    {"apps.deko.constants.transaksi", "DEFAULT_PRODUKS", "DEFAULT_PRODUKS"},
+};
 
 py::tuple bases(py::handle base) { return py::make_tuple(base); }
 
@@ -49,27 +75,10 @@ PYBIND11_MODULE(dekoconnection, m) {
     deko::set_module_globals(g.ptr());
     m.attr("__version__") = DEKO_VERSION;
 
-    bind_module(g, "urllib3", "urllib3");
-    bind_module(g, "datetime", "datetime");
-    bind_from(g, "time", "sleep");
-    bind_module(g, "json", "json");
-    bind_from(g, "apps.deko.libs.databases.sqlite", "SqliteTransaksi");
-    bind_from(g, "PySide2.QtCore", "QThread");
-    bind_from(g, "PySide2.QtCore", "Signal");
-    bind_from(g, "apps.deko.constants.transaksi", "TIPE_CUAN");
-    bind_from(g, "apps.deko.libs.connections.commonconnection", "CommonConnection");
-
-    // The host's own modules (bound whenever the module is imported as part of its package,
-    // which is the only way it is imported).
-    bind_module(g, "apps.deko.models.requests", "dekorequest");
-    bind_from(g, "apps.deko.models.objects.response", "DekoResponse");
-    bind_from(g, "models.objects.response", "FuncResponse");
-    for (const char* tool : {"normalizemsisdn", "parse_bayar", "get_brand", "get_shortcode", "remove_html_tags"})
-        bind_from(g, "apps.deko.libs.utils.tools", tool);
-    bind_from(g, "apps.deko.libs.utils.generator", "uuidGenerator");
-    bind_from(g, "apps.deko.models.objects.inquery", "InqueryDetail");
-    bind_from(g, "apps.deko.constants", "transaksi", "TRANSAKSI_TYPES");
-    bind_from(g, "apps.deko.constants.transaksi", "DEFAULT_PRODUKS");
+    for (const Binding& b : kBindings) {
+        py::object module = py::module_::import(b.module);
+        g[b.alias] = b.name ? py::object(module.attr(b.name)) : module;
+    }
 
     using namespace deko;
     py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));

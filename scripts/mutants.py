@@ -1,0 +1,151 @@
+"""Seeds faults into the module's C++, one at a time, and records which tests catch each: the test
+suite's power to find faults, measured.
+
+usage: bash scripts/mutants.sh [--list] [NAME ...]
+
+Works on a copy of the work tree (DEKO_MUTANTS_DIR, default /tmp/deko-mutants). For each fault
+(all, or those named) it changes one place of the source, rebuilds, runs the C++ unit tests and
+the Python suite, and prints the tests that failed; then it puts the source back. A fault that no
+test catches is reported as NOT CAUGHT and the script exits 1. A suite that hangs counts as a catch.
+About a minute a fault on two cores.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON = "/usr/bin/python3"
+SUITE_LIMIT = 300  # seconds; a suite that takes longer is taken to hang
+
+# name: (file, text, replacement). Each text occurs exactly once in its file.
+FAULTS = {
+    "attempt too many": ("src/transactions.cpp", "kAttempts = 4;", "kAttempts = 5;"),
+    "attempt too few": ("src/transactions.cpp", "kAttempts = 4;", "kAttempts = 3;"),
+    "a pass fewer": ("src/history.h", "kLastPass = 5;", "kLastPass = 4;"),
+    "strict time bound": ("src/history.cpp", "return !(t < bound_);", "return bound_ < t;"),
+    "wrong request kind": ("src/transactions.cpp", "attr(requests, kTransaksiKPK)", "attr(requests, kTransaksiSPV)"),
+    "resend lost after re-login": (
+        "src/session.cpp", "    return ok ? send(self, request, fields_again(fields), false) : completed;\n}\n\n// One",
+        "    return completed;\n}\n\n// One"),
+    "price test skipped": ("src/history.cpp", "if (!(whole_via_decimal(price.get()) == *expected)) return true;", ""),
+    "wrong status text": ("src/transactions.cpp", 'kPending{"pending"}', 'kPending{"sukses"}'),
+    "GIL held while waiting": (
+        "src/pyproto.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
+        "        // At interpreter exit this ends the thread with a forced unwind (see above).\n"
+        "        PyEval_RestoreThread(state);", "auto outcome = ready(slice);"),
+    "borrowed list item kept across a call": (
+        "src/pyproto.h", "Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));\n            if (!fn(held.get())) return;",
+        "if (!fn(PyList_GET_ITEM(iterable, i))) return;"),
+    "reference dropped without the GIL": ("src/pyproto.h", "if (p_ && holds_gil()) Py_DECREF(p_);",
+                                          "if (p_) Py_DECREF(p_);"),
+    "error leaves run()": (
+        "src/threads.cpp",
+        "attempt([&] { call_method(attr(attr(self, kConn), kTerminal), kLogException, {failed->value}); });",
+        "restore_error(std::move(*failed));\n        throw PyError();"),
+    "re-login nests in its own console": ("src/session.cpp", "LoginScope scope;\n        error = attempt(",
+                                          "error = attempt("),
+    "fork keeps logins in flight": ("src/module.cpp", "pthread_atfork(nullptr, nullptr, &deko::forget_logins_in_flight);",
+                                    ""),
+    "lost answer sent again unasked": (
+        "src/transactions.cpp", "if (settled == Settled::Taken) return Ref::borrow(record);", ""),
+    "best offer looked up at the wrong price": (
+        "src/transactions.cpp", "{kRetailerIncentive, incentive}});\n        return {completed, price};",
+        "{kRetailerIncentive, incentive}});\n        return {completed, inq_price()};"),
+    "no amount charged for '-'": ("src/history.cpp",
+                                  "return equals(price, kNoPrice) ? item(entry, kFinalSuccessPrice) : price;",
+                                  "return price;"),
+    "zeros of a bare time dropped": ("src/core/datetime_parse.cpp", "if (text.size() > 14 &&", "if (text.size() >= 14 &&"),
+    "identity taken for equality": ("src/pyproto.cpp", "bool compare(Obj a, Obj b, int op) {",
+                                    "bool compare(Obj a, Obj b, int op) {\n    if (a.get() == b.get()) return op == Py_EQ;"),
+    "19 digits decided in 64 bits": ("src/core/pynum.cpp", "text.size() > 18", "text.size() > 19"),
+}
+
+
+def run(args, cwd, limit=None, **env):
+    return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=limit, env=dict(os.environ, **env))
+
+
+def copy_tree(work):
+    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                           capture_output=True, check=True).stdout.decode().split("\0")
+    shutil.rmtree(work, ignore_errors=True)
+    for name in filter(None, files):
+        if os.path.exists(os.path.join(ROOT, name)):
+            os.makedirs(os.path.dirname(os.path.join(work, name)), exist_ok=True)
+            shutil.copy2(os.path.join(ROOT, name), os.path.join(work, name))
+
+
+def build(work):
+    done = run(["cmake", "--build", "build", "-j%d" % os.cpu_count()], work)
+    if done.returncode:
+        raise SystemExit("mutants: the build failed:\n" + done.stdout[-3000:] + done.stderr[-3000:])
+
+
+def catchers(work):
+    """The tests that fail against the current build (a hang names the test it hung in)."""
+    found = []
+    ctest = run(["ctest", "--test-dir", "build", "--output-on-failure"], work)
+    found += ["cpp:" + m for m in re.findall(r"\d+ - (\S+) \(Failed\)", ctest.stdout)]
+    try:
+        suite = run([PYTHON, "-m", "pytest", "-v", "-p", "no:cacheprovider", "--tb=no", "tests/py"], work,
+                    SUITE_LIMIT, QT_QPA_PLATFORM="offscreen")
+        out = suite.stdout
+    except subprocess.TimeoutExpired as hung:
+        out = (hung.stdout or b"").decode() if isinstance(hung.stdout, bytes) else (hung.stdout or "")
+        found.append("HANG after " + (re.findall(r"^(tests/.*?) (?:PASSED|FAILED|ERROR) ", out, re.M) or ["start"])[-1])
+    found += re.findall(r"^(tests/.*?) (?:FAILED|ERROR) ", out, re.M)
+    return found
+
+
+def short(test):
+    return test.replace("tests/py/", "").replace(".py::", "::")
+
+
+def main(argv):
+    if "-h" in argv or "--help" in argv:
+        print(__doc__.strip())
+        return 0
+    if "--list" in argv:
+        print("\n".join(FAULTS))
+        return 0
+    names = argv or list(FAULTS)
+    unknown = [n for n in names if n not in FAULTS]
+    if unknown:
+        print("mutants: no such fault: %s (see --list)" % ", ".join(unknown), file=sys.stderr)
+        return 2
+    work = os.environ.get("DEKO_MUTANTS_DIR", "/tmp/deko-mutants")
+    print("mutants: copying the work tree to %s and building it" % work, flush=True)
+    copy_tree(work)
+    done = run(["cmake", "-S", ".", "-B", "build", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], work)
+    if done.returncode:
+        raise SystemExit("mutants: configure failed:\n" + done.stdout + done.stderr)
+    build(work)
+    missed = []
+    for name in names:
+        path, text, replacement = FAULTS[name]
+        source = open(os.path.join(work, path)).read()
+        if source.count(text) != 1:
+            raise SystemExit("mutants: %r no longer fits %s (the text occurs %d times)" % (name, path, source.count(text)))
+        started = time.monotonic()
+        try:
+            with open(os.path.join(work, path), "w") as f:
+                f.write(source.replace(text, replacement))
+            build(work)
+            caught = catchers(work)
+        finally:
+            with open(os.path.join(work, path), "w") as f:
+                f.write(source)
+        if not caught:
+            missed.append(name)
+        print("%-40s %3d  %s  (%.0f s)" % (name, len(caught), ", ".join(map(short, caught)) or "NOT CAUGHT",
+                                             time.monotonic() - started), flush=True)
+    build(work)
+    print("mutants: %d of %d faults caught" % (len(names) - len(missed), len(names)))
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
