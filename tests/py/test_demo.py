@@ -3,8 +3,6 @@ import os
 import subprocess
 import sys
 
-import pytest
-
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
@@ -16,11 +14,8 @@ def test_main_job_walks_the_whole_road():
     assert '"tipe": "CRP"' in done.stdout
 
 
-@pytest.mark.parametrize("provider,status,error", [
-    ("ftp://x", 2, "main.py: error: argument --provider: 'ftp://x' bukan alamat http:// atau https:// "
-                   "(contoh: http://127.0.0.1:18765)"),
-    ("http://127.0.0.1:9", 1, "Provider http://127.0.0.1:9 tidak dapat dihubungi: koneksi ditolak")])
-def test_main_job_stops_at_once_on_a_wrong_provider(provider, status, error):
-    done = subprocess.run([sys.executable, os.path.join(ROOT, "demo", "main.py"), "--provider", provider],
+def test_main_job_stops_at_once_without_a_provider():
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "demo", "main.py"), "--provider", "http://127.0.0.1:9"],
                           capture_output=True, text=True, timeout=90)
-    assert (done.returncode, done.stdout, done.stderr.splitlines()[-1]) == (status, "", error)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "Provider http://127.0.0.1:9 tidak dapat dihubungi: koneksi ditolak\n")
