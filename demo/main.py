@@ -122,7 +122,9 @@ def unreachable(url, timeout=PROBE_TIMEOUT):
     connection = kind(parts.hostname, parts.port, timeout=timeout)
     try:
         connection.request("GET", parts.path + "/")
-        status = connection.getresponse().status
+        answer = connection.getresponse()
+        answer.read()
+        status = answer.status
     except ConnectionRefusedError:
         return "tidak dapat dihubungi: koneksi ditolak"
     except socket.timeout:
