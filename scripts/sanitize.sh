@@ -20,7 +20,7 @@ USAGE
     esac
 done
 
-bash scripts/setup.sh >/dev/null  # the Debian packages; its errors still show
+bash scripts/setup.sh             # the Debian packages (and the normal build)
 export DEKO_BUILD_DIR=build      # the tests below read the build of this copy
 
 work=${DEKO_SANITIZE_DIR:-/tmp/deko-sanitize}
