@@ -20,8 +20,8 @@ USAGE
     esac
 done
 
-bash scripts/setup.sh             # the Debian packages (and the normal build)
-export DEKO_BUILD_DIR=build      # the tests below read the build of this copy
+bash scripts/setup.sh        # the Debian packages (and the normal build)
+export DEKO_BUILD_DIR=build  # the tests below read the build of this copy
 
 work=${DEKO_SANITIZE_DIR:-/tmp/deko-sanitize}
 rm -rf "$work"
