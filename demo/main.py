@@ -106,8 +106,9 @@ def provider_address(text):
     """The --provider value: an http:// or https:// URL with a host, without a trailing slash."""
     parts = urlsplit(text.strip())
     try:
-        valid = parts.scheme in ("http", "https") and bool(parts.hostname) and (parts.port or 1) > 0
-    except ValueError:  # a port that is not a number
+        parts.port  # raises ValueError for a port that is not a number
+        valid = parts.scheme in ("http", "https") and bool(parts.hostname)
+    except ValueError:
         valid = False
     if not valid or parts.query or parts.fragment:
         raise argparse.ArgumentTypeError(
