@@ -1,32 +1,54 @@
-"""The gateway road end to end: a terminal's session, balance, catalogue, checks, purchases,
-history settlement and the reply to the terminal, against the embedded simulated provider
-(or another provider with --provider URL).
+"""The gateway road end to end, as the host walks it: a terminal's session, balance, catalogue,
+checks, purchases, history settlement and the reply to the terminal, against a simulated Deko
+provider started inside this process (or another provider with --provider URL).
 
-Exit status 0 when every step gave the expected outcome, 1 otherwise.
+Steps:
+  1. Login with the retailer's number and an OTP (read from the provider's /_sim/inbox)
+  2. Balance on a Qt worker thread (DekoConnectonThread)
+  3. Catalogue pull, with the best offers for two numbers
+  4. Check and buy a regular product; the purchase is settled from the provider's history
+  5. Buy a best offer (CRP); the provider leaves it pending
+  6. KPK check menu
+  7. Previous purchase, by product and by order id
+  8. Settle the pending CRP purchase on a WaitTransaksiHistoryThread, which replies to the
+     terminal (a listener on 127.0.0.1 plays the terminal)
+
+Console lines are the host's own, in Indonesian: "[time] LEVEL text". Their levels:
+  DEFAULT  an operation starts ("Mengecek Saldo...", "Mengirim Transaksi...")
+  SUKSES   an operation succeeded, or a step gave the expected outcome ("Saldo: OK")
+  WARNING  the connection recovers or waits: a re-login after the session expired
+           ("Login Habis. Mencoba Login Kembali..."), a purchase read back from the history
+           ("Mengambil Transaksi Dari History...", "Belum menemukan transaksi di history...")
+  GAGAL    an operation failed, or a step's outcome was not the expected one ("TIDAK SESUAI")
+Lines that start with "==" name a step; indented lines show what came back.
+
+--provider points the demo at a provider that speaks the simulator's protocol, /_sim/inbox for
+the OTP included: "/usr/bin/python3 -m simulator" runs one, with faults on its command line to
+watch re-login, retries and history settling. When that provider cannot be reached or the login
+fails, one line says why and the demo stops at once.
+
+bash scripts/demo.sh builds the extension first when it is missing (scripts/setup.sh).
+Exit status: 0 when every step gave the expected outcome, 1 otherwise, 2 for a wrong option.
 """
 import argparse
 import datetime
+import http.client
 import json
 import os
+import socket
+import ssl
 import sys
 import time
+from urllib.parse import urlsplit
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
-from PySide2.QtCore import QCoreApplication, QTimer  # noqa: E402
-
-from apps.deko.libs.connections.dekoconnection import WaitTransaksiHistoryThread  # noqa: E402
-from apps.deko.libs.connections.hostconnection import HostDekoConnection  # noqa: E402
-from apps.deko.libs.terminal import Terminal  # noqa: E402
-from apps.deko.models.objects.transaksi import Produk, Transaksi  # noqa: E402
-from simulator.listener import TerminalListener  # noqa: E402
-from simulator.provider import ProviderSimulator  # noqa: E402
-
 DESTINATION = "081234567890"
 OFFER_NUMBERS = "081234567801,081234567802"
 WAIT_MS = 15000
+PROBE_TIMEOUT = 5.0
 
 
 def now_utc7():
@@ -51,6 +73,8 @@ class Road:
 
 def run_on_worker(app, conn, func, *args, **kwargs):
     """Runs one connection operation on a DekoConnectonThread; returns what it emitted."""
+    from PySide2.QtCore import QTimer
+
     thread = conn.get_connection_thread()(conn, func, *args, **kwargs)
     got = []
 
@@ -68,6 +92,8 @@ def run_on_worker(app, conn, func, *args, **kwargs):
 
 
 def record_for(entry, tujuan):
+    from apps.deko.models.objects.transaksi import Produk, Transaksi
+
     return Transaksi(Produk(entry["tipe"], entry["kategori"], entry["paketid"], entry["nama"]),
                      tujuan, pin="1234")
 
@@ -76,17 +102,79 @@ def show(rec):
     print("   status=%r pesan=%r serialnumber=%r" % (rec.status, rec.pesan, rec.serialnumber), flush=True)
 
 
+def provider_address(text):
+    """The --provider value: an http:// or https:// URL with a host, without a trailing slash."""
+    parts = urlsplit(text.strip())
+    try:
+        parts.port  # raises ValueError for a port that is not a number
+        valid = parts.scheme in ("http", "https") and bool(parts.hostname)
+    except ValueError:
+        valid = False
+    if not valid or parts.query or parts.fragment:
+        raise argparse.ArgumentTypeError(
+            "%r bukan alamat http:// atau https:// (contoh: http://127.0.0.1:18765)" % text)
+    return text.strip().rstrip("/")
+
+
+def unreachable(url, timeout=PROBE_TIMEOUT):
+    """What is wrong with the provider at ``url``, in a few words; None when it answers."""
+    parts = urlsplit(url)
+    kind = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
+    connection = kind(parts.hostname, parts.port, timeout=timeout)
+    try:
+        connection.request("GET", parts.path + "/")
+        answer = connection.getresponse()
+        answer.read()
+        status = answer.status
+    except ConnectionRefusedError:
+        return "tidak dapat dihubungi: koneksi ditolak"
+    except socket.timeout:
+        return "tidak dapat dihubungi: waktu habis (%g s)" % timeout
+    except socket.gaierror:
+        return "tidak dapat dihubungi: nama host %s tidak dikenal" % parts.hostname
+    except http.client.RemoteDisconnected:
+        return "tidak dapat dihubungi: koneksi diputus tanpa jawaban"
+    except ssl.SSLError as error:
+        return "tidak dapat dihubungi: TLS gagal: %s" % (error.reason or error)
+    except (http.client.HTTPException, OSError) as error:
+        return "tidak dapat dihubungi: %s: %s" % (type(error).__name__, error)
+    finally:
+        connection.close()
+    return "menjawab HTTP %d" % status if status >= 500 else None
+
+
+def stop(message):
+    print(message, file=sys.stderr, flush=True)
+    return 1
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--provider", help="provider address (default: the embedded simulator)")
-    parser.add_argument("--history-delay", type=float, default=0.5,
-                        help="seconds before a purchase shows in the embedded provider's history")
+    parser = argparse.ArgumentParser(prog=os.environ.get("DEKO_DEMO_PROG"), description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--provider", type=provider_address, metavar="URL",
+                        help="address of the provider, http:// or https:// "
+                             "(default: a simulated provider inside this process)")
+    parser.add_argument("--history-delay", type=float, default=0.5, metavar="SECONDS",
+                        help="seconds before a purchase shows in the embedded provider's history "
+                             "(default: 0.5)")
     args = parser.parse_args(argv)
     started = time.monotonic()
 
+    # Qt, the extension and the simulator load only now: --help and wrong options need none of them.
+    from PySide2.QtCore import QCoreApplication, QTimer
+    from apps.deko.libs.connections.dekoconnection import WaitTransaksiHistoryThread
+    from apps.deko.libs.connections.hostconnection import HostDekoConnection
+    from apps.deko.libs.terminal import Terminal
+    from apps.deko.models.objects.transaksi import Produk, Transaksi
+    from simulator.listener import TerminalListener
+    from simulator.provider import ProviderSimulator
+
     sim = None
     if args.provider:
-        url = args.provider.rstrip("/")
+        url = args.provider
+        cause = unreachable(url)
+        if cause:
+            return stop("Provider %s %s" % (url, cause))
     else:
         sim = ProviderSimulator(port=0, history_delay=args.history_delay).start()
         url = sim.url
@@ -104,7 +192,17 @@ def main(argv=None):
         hasil = conn.login()
         if hasil is not None:
             terminal.console(hasil.pesan, "sukses" if hasil.status else "gagal")
-        road.expect("Login", hasil is not None and hasil.status and terminal.auth_token)
+        if not road.expect("Login", hasil is not None and hasil.status and terminal.auth_token):
+            cause = unreachable(url)
+            if cause:
+                return stop("Provider %s %s" % (url, cause))
+            if hasil is not None:
+                pesan = hasil.pesan
+            elif terminal.errors:  # login raised; the connection logged the error
+                pesan = "%s: %s" % (type(terminal.errors[-1]).__name__, terminal.errors[-1])
+            else:
+                pesan = "tanpa hasil"
+            return stop("Login ke %s gagal: %s" % (url, pesan))
 
         road.step("2. Cek saldo di worker thread (DekoConnectonThread)")
         saldo = run_on_worker(app, conn, "cek_saldo")

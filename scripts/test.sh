@@ -4,6 +4,27 @@
 # (DEKO_SKIP_SANITIZE=1 leaves that second round out). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+for arg in "$@"; do
+    case "$arg" in
+        -h|--help)
+            cat <<'USAGE'
+usage: bash scripts/test.sh [-h] [PYTEST-ARGUMENTS...]
+
+Builds what is missing (scripts/setup.sh), then runs every test: the C++ unit tests (ctest), the
+Python suite (pytest, given the arguments; it also checks the type stubs against the module with
+mypy's stubtest), then both again against a build with AddressSanitizer and
+UndefinedBehaviorSanitizer (scripts/sanitize.sh). Exits non-zero on any failure.
+
+environment:
+  DEKO_SKIP_SANITIZE=1  leave the sanitizer round out
+  DEKO_BUILD_DIR        build directory (default: build)
+  DEKO_SANITIZE_DIR     where the sanitizer round builds its copy (default: /tmp/deko-sanitize)
+USAGE
+            exit 0 ;;
+    esac
+done
+
 bash scripts/setup.sh
 
 BUILD_DIR=${DEKO_BUILD_DIR:-build}

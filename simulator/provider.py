@@ -217,12 +217,30 @@ class ProviderSimulator(LoopbackServer):
         with self._lock:
             self._faults.setdefault(path, []).append(fault)
 
-    def random_faults(self, rate, kinds=("drop", "delay", "http500"), seed=None, delay=0.5):
-        """Hit each provider request with probability ``rate`` by a fault chosen from ``kinds``."""
-        for kind in kinds:
-            _Fault(kind, None, 0.0, "", "before", 503)
+    def random_faults(self, rate=0.0, kinds=("drop", "delay", "http500"), seed=None, delay=0.5,
+                      rates=None):
+        """Hit requests at random: each with probability ``rate`` by a fault chosen evenly from
+        ``kinds``, or with ``rates`` ({kind: probability}, together at most 1) kind by kind.
+
+        At most one fault a request. A purchase is hit before or after it is carried out, by
+        chance; "delay" waits ``delay`` seconds, "http500" answers HTTP 503, "refuse" refuses
+        with "Gangguan acak". ``seed`` makes the draws repeatable.
+        """
+        if rates is None:
+            rates = [(kind, float(rate) / len(kinds)) for kind in kinds] if kinds else []
+        else:
+            rates = list(dict(rates).items())
+        bounds, total = [], 0.0
+        for kind, share in rates:
+            _Fault(kind, None, 0.0, "", "before", 503)  # an unknown kind raises here
+            if not 0.0 <= float(share) <= 1.0:
+                raise ValueError("fault rate of %r must be between 0 and 1" % (kind,))
+            total += float(share)
+            bounds.append((total, kind))
+        if total > 1.0 + 1e-9:
+            raise ValueError("fault rates add up to %g, more than 1" % total)
         with self._lock:
-            self._random = (float(rate), tuple(kinds), random.Random(seed), float(delay))
+            self._random = (tuple(bounds), random.Random(seed), float(delay))
 
     def clear_faults(self):
         with self._lock:
@@ -261,10 +279,12 @@ class ProviderSimulator(LoopbackServer):
                         fault.count -= 1
                     return fault
             if self._random is not None:
-                rate, kinds, rng, delay = self._random
-                if kinds and rng.random() < rate:
-                    when = rng.choice(("before", "after")) if path in PURCHASE_PATHS else "before"
-                    return _Fault(rng.choice(kinds), 1, delay, "Gangguan acak", when, 503)
+                bounds, rng, delay = self._random
+                draw = rng.random()
+                for bound, kind in bounds:
+                    if draw < bound:
+                        when = rng.choice(("before", "after")) if path in PURCHASE_PATHS else "before"
+                        return _Fault(kind, 1, delay, "Gangguan acak", when, 503)
         return None
 
     def handle(self, method, path, query, body, token):

@@ -14,9 +14,8 @@ def test_main_job_walks_the_whole_road():
     assert '"tipe": "CRP"' in done.stdout
 
 
-def test_main_job_fails_without_a_provider():
-    done = subprocess.run([sys.executable, os.path.join(ROOT, "demo", "main.py"),
-                           "--provider", "http://127.0.0.1:9"], capture_output=True, text=True,
-                          timeout=90)
-    assert done.returncode == 1
-    assert "Login: TIDAK SESUAI" in done.stdout
+def test_main_job_stops_at_once_without_a_provider():
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "demo", "main.py"), "--provider", "http://127.0.0.1:9"],
+                          capture_output=True, text=True, timeout=90)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "Provider http://127.0.0.1:9 tidak dapat dihubungi: koneksi ditolak\n")

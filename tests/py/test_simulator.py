@@ -64,3 +64,10 @@ def test_purchase_dropped(sim, token, when, accepted):
                     kategori="DEKOTOPUP", nama="Pulsa", harga=10500, trx="TRX1").conn
     assert (sim.ledger[-1]["accepted"], sim.ledger[-1]["fault"]) == (accepted, "drop:" + when)
     assert len(send(R.History, auth=token).history) == accepted
+
+
+@pytest.mark.parametrize("kind,answer", [("refuse", ("Gangguan acak", 200)), ("http500", ("Gangguan acak", 503))])
+def test_random_faults_by_kind(sim, kind, answer):
+    sim.random_faults(rates={kind: 1.0, "drop": 0.0})
+    got = send(R.LoginNomor, msisdn="6281200000001", idretail="RTL001")
+    assert (got.error_msg, got.http_status) == answer

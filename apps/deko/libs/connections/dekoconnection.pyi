@@ -1,7 +1,32 @@
 """Connection to the Deko retailer service: session, catalogue, purchases, history, threads."""
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
+import datetime as datetime
+import json as json
+from time import sleep as sleep
+from typing import Any, Dict, Final, List, Optional, Sequence, Tuple, Type
 
-from PySide2.QtCore import QObject, QThread, Signal
+import urllib3 as urllib3
+from PySide2.QtCore import QObject
+from PySide2.QtCore import QThread as QThread
+from PySide2.QtCore import Signal as Signal
+
+# The host's modules, bound at import time under these names.
+from apps.deko.constants import transaksi as TRANSAKSI_TYPES
+from apps.deko.constants.transaksi import DEFAULT_PRODUKS as DEFAULT_PRODUKS
+from apps.deko.constants.transaksi import TIPE_CUAN as TIPE_CUAN
+from apps.deko.libs.connections.commonconnection import CommonConnection as CommonConnection
+from apps.deko.libs.databases.sqlite import SqliteTransaksi as SqliteTransaksi
+from apps.deko.libs.utils.generator import uuidGenerator as uuidGenerator
+from apps.deko.libs.utils.tools import get_brand as get_brand
+from apps.deko.libs.utils.tools import get_shortcode as get_shortcode
+from apps.deko.libs.utils.tools import normalizemsisdn as normalizemsisdn
+from apps.deko.libs.utils.tools import parse_bayar as parse_bayar
+from apps.deko.libs.utils.tools import remove_html_tags as remove_html_tags
+from apps.deko.models import requests as dekorequest
+from apps.deko.models.objects.inquery import InqueryDetail as InqueryDetail
+from apps.deko.models.objects.response import DekoResponse as DekoResponse
+from models.objects.response import FuncResponse as FuncResponse
+
+__version__: Final = "1.0.0"
 
 class DekoConnection(object):
     """Connection to the Deko retailer service for one terminal."""

@@ -1,0 +1,68 @@
+"""The module as a host and a new user meet it: installed into a host tree, its stub, its commands."""
+import ast
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from simulator.provider import ProviderSimulator
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+PLACE = os.path.join("apps", "deko", "libs", "connections")
+SALDO = ("import apps.deko.libs.connections.dekoconnection as m, apps.deko.libs.terminal as t; print(m.DekoConnection("
+         "None, t.Terminal({'nomor': '081200000001', 'idretail': 'RTL001'})).cek_saldo(), m.__file__)")
+
+
+def run(command, tmp, **env):
+    return subprocess.run(command, cwd=ROOT, capture_output=True, text=True, timeout=300, env=dict(
+        os.environ, DEKO_BUILD_DIR=str(tmp / "build"), DEKO_SANITIZE_DIR=str(tmp / "san"), LC_ALL="C", **env))
+
+
+def test_installs_into_a_host_tree(mod, tmp_path):
+    assert run(["cmake", "--install", os.environ.get("DEKO_BUILD_DIR", "build"), "--prefix", str(tmp_path)],
+               tmp_path).returncode == 0
+    assert sorted(os.listdir(tmp_path / PLACE)) == [os.path.basename(mod.__file__), "dekoconnection.pyi"]
+    shutil.copytree(ROOT + "/apps", tmp_path / "apps", dirs_exist_ok=True, ignore=shutil.ignore_patterns("dekoconn*"))
+    with ProviderSimulator() as sim:  # -P: the host tree alone on the path, not the work tree
+        done = run([sys.executable, "-P", "-c", SALDO], tmp_path, DEKO_PROVIDER_URL=sim.url, PYTHONPATH=str(tmp_path))
+    assert done.stdout.splitlines()[-1] == "{'Total': '5000000', 'Bonus': '0', 'Currency': 'IDR'} %s" % (
+        tmp_path / PLACE / os.path.basename(mod.__file__)), done.stderr
+
+
+def test_stub_lists_every_public_name_and_matches_the_module(mod, tmp_path):
+    done = run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "mypy.ini",
+                "--allowlist", "scripts/stubtest-allowlist.txt", mod.__name__], tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    stub = ast.parse(open(os.path.join(ROOT, PLACE, "dekoconnection.pyi")).read()).body
+    names = {a.asname for s in stub if isinstance(s, (ast.Import, ast.ImportFrom)) for a in s.names if a.asname}
+    values = {s.target.id: s.value.value for s in stub if isinstance(s, ast.AnnAssign)}
+    names |= {s.name for s in stub if isinstance(s, ast.ClassDef)} | set(values)
+    assert names == {"__version__"} | {name for name in dir(mod) if not name.startswith("_")}
+    assert values["__version__"] == mod.__version__ == "1.0.0"
+
+
+@pytest.mark.parametrize("flag", ["-h", "--help"])
+@pytest.mark.parametrize("command", [["bash", "scripts/%s.sh" % name] for name in ("setup", "test", "sanitize", "demo")]
+                         + [["bash", ".ci/run"], [sys.executable, "demo/main.py"], [sys.executable, "-m", "simulator"]])
+def test_help_builds_and_runs_nothing(command, flag, tmp_path):
+    done = run(command + [flag], tmp_path)
+    assert (done.returncode, done.stdout.split(" ")[0], done.stderr, os.listdir(tmp_path)) == (0, "usage:", "", [])
+
+
+@pytest.mark.parametrize("command,env,status,line", [
+    (["cmake", "-S", ".", "-B", "{tmp}/build", "-DPYTHON_EXECUTABLE=/bin/false"], {}, 1,  # false: no PySide2
+     "dekoconnection: the interpreter /bin/false cannot import PySide2.QtCore; the extension is built for the host's"
+     " Python with PySide2: try -DPYTHON_EXECUTABLE=/usr/bin/python3"),
+    (["bash", "scripts/setup.sh"], {"DEKO_CMAKE_ARGS": "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-fdeko-no-such-option"}, 1,
+     "c++: error: unrecognized command-line option '-fdeko-no-such-option'"),
+    ([sys.executable, "demo/main.py", "--provider", "ftp://x"], {}, 2, "main.py: error: argument --provider: 'ftp://x'"
+     " bukan alamat http:// atau https:// (contoh: http://127.0.0.1:18765)"),
+    ([sys.executable, "-m", "simulator", "--port", "{port}"], {}, 2,
+     "simulator: port {port} is already in use; choose another with --port (0 picks a free one)")])
+def test_a_wrong_setup_is_told_at_once(command, env, status, line, tmp_path):
+    with ProviderSimulator() as busy:
+        fill = dict(tmp=tmp_path, port=busy.port)
+        done = run([part.format(**fill) for part in command], tmp_path, **env)
+    assert (done.returncode, line.format(**fill) in map(str.strip, done.stderr.splitlines())) == (status, True), done
