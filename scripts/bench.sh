@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'TEXT'
-Usage: bash scripts/bench.sh [e2e | --instructions | -h | --help]
+usage: bash scripts/bench.sh [e2e | --instructions | -h | --help]
 
   (none)          every benchmark: the loop benchmarks (the module against plain-Python
                   versions of the same loops), then the end-to-end load

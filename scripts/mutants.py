@@ -1,7 +1,7 @@
-"""Seeds faults into the module's C++, one at a time, and records which tests catch each: the test
-suite's power to find faults, measured.
+"""usage: bash scripts/mutants.sh [--list] [NAME ...]
 
-usage: bash scripts/mutants.sh [--list] [NAME ...]
+Seeds faults into the module's C++, one at a time, and records which tests catch each: the test
+suite's power to find faults, measured. --list names the faults.
 
 Works on a copy of the work tree (DEKO_MUTANTS_DIR, default /tmp/deko-mutants). For each fault
 (all, or those named) it changes one place of the source, rebuilds, runs the C++ unit tests and

@@ -56,9 +56,32 @@ const Binding kBindings[] = {
 
 py::tuple bases(py::handle base) { return py::make_tuple(base); }
 
+void init_module(py::module_& m);
+
+py::module_::module_def g_module_def;
+
 }  // namespace
 
-PYBIND11_MODULE(dekoconnection, m) {
+// The module's entry, as pybind11's own but for import failures: they reach the importer unchanged,
+// so that a missing host module is named by the error itself.
+PYBIND11_PLUGIN_IMPL(dekoconnection) {
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    auto m = py::module_::create_extension_module("dekoconnection", nullptr, &g_module_def);
+    try {
+        init_module(m);
+        return m.ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return nullptr;
+}
+
+namespace {
+
+void init_module(py::module_& m) {
     // The methods' docstrings carry their parameters in the form Python tools read.
     py::options options;
     options.disable_function_signatures();
@@ -110,3 +133,5 @@ PYBIND11_MODULE(dekoconnection, m) {
         "Qt worker thread that settles a purchase from the history and replies to the terminal.",
         {{"__init__", history_thread_init}, {"run", history_thread_run}}, signal());
 }
+
+}  // namespace

@@ -44,7 +44,7 @@ def test_stub_lists_every_public_name_and_matches_the_module(mod, tmp_path):
 
 
 @pytest.mark.parametrize("flag", ["-h", "--help"])
-@pytest.mark.parametrize("command", [["bash", "scripts/%s.sh" % name] for name in ("setup", "test", "sanitize", "demo")]
+@pytest.mark.parametrize("command", [["bash", "scripts/%s.sh" % name] for name in ("setup", "test", "sanitize", "demo", "bench", "mutants")]
                          + [["bash", ".ci/run"], [sys.executable, "demo/main.py"], [sys.executable, "-m", "simulator"]])
 def test_help_builds_and_runs_nothing(command, flag, tmp_path):
     done = run(command + [flag], tmp_path)
@@ -59,6 +59,9 @@ def test_help_builds_and_runs_nothing(command, flag, tmp_path):
      "c++: error: unrecognized command-line option '-fdeko-no-such-option'"),
     ([sys.executable, "demo/main.py", "--provider", "ftp://x"], {}, 2, "main.py: error: argument --provider: 'ftp://x'"
      " bukan alamat http:// atau https:// (contoh: http://127.0.0.1:18765)"),
+    ([sys.executable, "-c", "import sys; sys.modules['apps.deko.libs.utils.generator'] = None; "
+      "import apps.deko.libs.connections.dekoconnection"], {}, 1,  # a host module missing: named by the import error
+     "ModuleNotFoundError: import of apps.deko.libs.utils.generator halted; None in sys.modules"),
     ([sys.executable, "-m", "simulator", "--port", "{port}"], {}, 2,
      "simulator: port {port} is already in use; choose another with --port (0 picks a free one)")])
 def test_a_wrong_setup_is_told_at_once(command, env, status, line, tmp_path):

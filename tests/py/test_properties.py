@@ -249,15 +249,20 @@ HOSTILE = """
         __hash__ = str.__hash__
 
         def __eq__(self, other):
-            for holder in [h for h in gc.get_referrers(self) if type(h) is dict and "__name__" not in h]:
+            for holder in [h for h in gc.get_referrers(self) if isinstance(h, dict) and "__name__" not in h]:
                 for outer in [o for o in gc.get_referrers(holder) if type(o) is list]:
                     outer.clear()
                 holder.clear()
             return str.__eq__(self, other)
 
+    class Held(dict):
+        # Freed as soon as nothing holds it (CPython keeps plain dicts for reuse).
+        pass
+
     def hostile(mapping, key):
-        mapping[Hostile(key)] = mapping.pop(key)
-        return mapping
+        held = Held(mapping)
+        held[Hostile(key)] = held.pop(key)
+        return held
 
     record, seen = Record(tujuan="6281234"), []
     provider.default("History", lambda f: dict(OK, history=[entry(productId="P2"), hostile(entry(), "productId"),
