@@ -61,6 +61,24 @@ FAULTS = {
     "identity taken for equality": ("src/pyproto.cpp", "bool compare(Obj a, Obj b, int op) {",
                                     "bool compare(Obj a, Obj b, int op) {\n    if (a.get() == b.get()) return op == Py_EQ;"),
     "19 digits decided in 64 bits": ("src/core/pynum.cpp", "text.size() > 18", "text.size() > 19"),
+    "references leaked": ("src/pyproto.h", "if (p_ && holds_gil()) Py_DECREF(p_);", "if (p_ && !holds_gil()) Py_DECREF(p_);"),
+    "wrong catalogue type code": ("src/catalogue.cpp", '{"FRC", "KPK"}', '{"FRC", "PAKET"}'),
+    "offer tag left in the name": ("src/core/text.cpp", 'return remove_all(s, "</p>");', "return s;"),
+    "success line shown when told not to": (
+        "src/transactions.cpp", "if (truthy(show_success.ptr())) show_checked(self, shown.get(),",
+        "if (true) show_checked(self, shown.get(),"),
+    "login keeps no token": ("src/session.cpp",
+                             "set_attr(attr(self, kTerminal), kAuthToken, item(attr(login_otp, kResponse), kGatewayToken));",
+                             "item(attr(login_otp, kResponse), kGatewayToken);"),
+    "balance fallback a number": ("src/session.cpp", "set_item(fallback, kTotal, kZero);",
+                                  "set_item(fallback, kTotal, integer(0));"),
+    "worker skips its event loop": ("src/threads.cpp", "call_method(self, kExec);", ""),
+    "reply to the record's own number": ("src/threads.cpp", "set_item(response, kTujuan, attr(record, kTujuanReply));",
+                                         "set_item(response, kTujuan, attr(record, kTujuan));"),
+    "first order-id match taken": (
+        "src/history.cpp", "if (equals(item(first_detail(entry), kBatchId), orderid)) taken = Ref::borrow(entry);\n"
+        "            return true;", "if (equals(item(first_detail(entry), kBatchId), orderid)) {\n"
+        "                taken = Ref::borrow(entry);\n                return false;\n            }\n            return true;"),
 }
 
 
