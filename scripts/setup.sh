@@ -25,7 +25,7 @@ for arg in "$@"; do
 done
 
 PACKAGES=(g++ make cmake pkg-config python3 python3-dev pybind11-dev libgtest-dev googletest
-          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy)
+          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -93,6 +93,7 @@ void init_module(py::module_& m) {
         }
     });
     pthread_atfork(nullptr, nullptr, &deko::forget_logins_in_flight);
+    py::module_::import("atexit").attr("register")(py::cpp_function(&deko::note_interpreter_exit));
 
     py::dict g = m.attr("__dict__");
     deko::set_module_globals(g.ptr());

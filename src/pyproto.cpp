@@ -6,11 +6,13 @@
 
 namespace deko {
 
-PyObject* Name::get() const {
-    if (!object_) {
-        object_ = PyUnicode_InternFromString(text_);  // kept for the life of the process
-        if (!object_) throw PyError();
-    }
+std::atomic<bool> g_interpreter_exiting{false};
+
+void note_interpreter_exit() { g_interpreter_exiting.store(true, std::memory_order_relaxed); }
+
+PyObject* Name::intern() const {
+    object_ = PyUnicode_InternFromString(text_);  // kept for the life of the process
+    if (!object_) throw PyError();
     return object_;
 }
 
@@ -56,10 +58,6 @@ bool is_ordinary(const Fetched& error) {
 
 // Objects -------------------------------------------------------------------------------------
 
-Ref attr(Obj obj, Obj name) { return Ref::steal(PyObject_GetAttr(obj.get(), name.get())); }
-
-void set_attr(Obj obj, Obj name, Obj value) { checked(PyObject_SetAttr(obj.get(), name.get(), value.get())); }
-
 Ref item(Obj mapping, Obj key) {
     if (!PyDict_CheckExact(mapping.get())) return Ref::steal(PyObject_GetItem(mapping.get(), key.get()));
     // The lookup may run the __eq__ of a key in the dict; the value is held before anything else runs.
@@ -89,7 +87,17 @@ Ref item_at(Obj sequence, Py_ssize_t index) {
     return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
 }
 
+// Calls of up to three arguments go through CPython's own argument passing (its temporaries, in C
+// frames, are never touched by an unwinding thread); the request pipeline makes several a request.
 Ref call(Obj fn, std::initializer_list<Obj> args) {
+    const Obj* a = args.begin();
+    switch (args.size()) {
+        case 0: return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), nullptr));
+        case 1: return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), a[0].get(), nullptr));
+        case 2: return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), a[0].get(), a[1].get(), nullptr));
+        case 3:
+            return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), a[0].get(), a[1].get(), a[2].get(), nullptr));
+    }
     Ref arguments = tuple(args);
     return Ref::steal(PyObject_Call(fn.get(), arguments.get(), nullptr));
 }
@@ -102,11 +110,16 @@ Ref call(Obj fn, std::initializer_list<Obj> args, std::initializer_list<Kw> kwar
 }
 
 Ref call_method(Obj obj, const Name& name, std::initializer_list<Obj> args) {
+    PyObject *o = obj.get(), *n = name.get();
+    const Obj* a = args.begin();
+    switch (args.size()) {
+        case 0: return Ref::steal(PyObject_CallMethodObjArgs(o, n, nullptr));
+        case 1: return Ref::steal(PyObject_CallMethodObjArgs(o, n, a[0].get(), nullptr));
+        case 2: return Ref::steal(PyObject_CallMethodObjArgs(o, n, a[0].get(), a[1].get(), nullptr));
+    }
     Ref method = attr(obj, name);
     return call(method, args);
 }
-
-bool truthy(Obj value) { return checked(PyObject_IsTrue(value.get())) == 1; }
 
 bool compare(Obj a, Obj b, int op) {
     bool texts = PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get());
@@ -155,8 +168,6 @@ Ref tuple(std::initializer_list<Obj> items) {
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 Ref new_list() { return Ref::steal(PyList_New(0)); }
-
-void set_item(Obj dict, Obj key, Obj value) { checked(PyObject_SetItem(dict.get(), key.get(), value.get())); }
 
 void append(Obj list, Obj value) { checked(PyList_Append(list.get(), value.get())); }
 

@@ -16,6 +16,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <optional>
@@ -28,8 +29,15 @@ namespace deko {
 // error indicator until it is fetched or reaches the method boundary.
 struct PyError {};
 
-// Whether this thread holds the GIL (false while a thread ended at interpreter exit unwinds).
-inline bool holds_gil() { return PyGILState_Check() != 0; }
+// Set when the interpreter starts to exit (by an atexit callback, which runs before CPython ends
+// threads): only from then on can a thread unwind without the GIL.
+extern std::atomic<bool> g_interpreter_exiting __attribute__((visibility("hidden")));
+
+// Whether this thread may touch Python objects: it holds the GIL, which it always does but while a
+// thread ended at interpreter exit unwinds (so the GIL is looked at only once the exit has begun).
+inline bool holds_gil() {
+    return __builtin_expect(!g_interpreter_exiting.load(std::memory_order_relaxed), 1) || PyGILState_Check();
+}
 
 // An owned reference. Copying takes another reference; letting go drops it, unless the thread
 // has lost the GIL (see above), in which case the object is left as it is.
@@ -78,10 +86,11 @@ inline int checked(int status) {
 class Name {
 public:
     constexpr explicit Name(const char* text) : text_(text) {}
-    PyObject* get() const;
+    PyObject* get() const { return object_ ? object_ : intern(); }
     const char* text() const { return text_; }
 
 private:
+    PyObject* intern() const;
     const char* text_;
     mutable PyObject* object_ = nullptr;
 };
@@ -161,8 +170,8 @@ auto guarded(Body&& body, OnError&& on_error) -> decltype(body()) {
 // Objects -------------------------------------------------------------------------------------
 
 // obj.name, obj.name = value
-Ref attr(Obj obj, Obj name);
-void set_attr(Obj obj, Obj name, Obj value);
+inline Ref attr(Obj obj, Obj name) { return Ref::steal(PyObject_GetAttr(obj.get(), name.get())); }
+inline void set_attr(Obj obj, Obj name, Obj value) { checked(PyObject_SetAttr(obj.get(), name.get(), value.get())); }
 
 // mapping[key]: a plain dict directly, anything else through __getitem__.
 Ref item(Obj mapping, Obj key);
@@ -180,7 +189,7 @@ Ref call_method(Obj obj, const Name& name, std::initializer_list<Obj> args = {})
 
 // Python's truth value; a <op> b for op Py_EQ, Py_NE, Py_LT, Py_GE... as Python's operator gives
 // it (no identity shortcut: a value unequal to itself stays so); ==, != and `is None`.
-bool truthy(Obj value);
+inline bool truthy(Obj value) { return checked(PyObject_IsTrue(value.get())) == 1; }
 bool compare(Obj a, Obj b, int op);
 inline bool equals(Obj a, Obj b) { return compare(a, b, Py_EQ); }
 inline bool differs(Obj a, Obj b) { return compare(a, b, Py_NE); }
@@ -207,7 +216,7 @@ Ref new_dict();
 Ref new_list();
 
 // dict[key] = value, list.append(value)
-void set_item(Obj dict, Obj key, Obj value);
+inline void set_item(Obj dict, Obj key, Obj value) { checked(PyObject_SetItem(dict.get(), key.get(), value.get())); }
 void append(Obj list, Obj value);
 
 // A plain str as UTF-8 (str subclasses, other types and texts that cannot be encoded give nothing).
@@ -218,29 +227,20 @@ Ref next(Obj iterator);
 
 // Calls fn(item) for each item of an iterable, in order, until fn returns false. A list is walked
 // by index with its length read afresh at each step, as Python's list iterator does; each item
-// is held while fn runs. Items for which skip(item) is true are passed over without being held:
-// skip must run no Python code.
-template <typename Skip, typename Fn>
-void for_each_unless(Obj list_or_iterable, Skip&& skip, Fn&& fn) {
+// is held while fn runs.
+template <typename Fn>
+void for_each(Obj list_or_iterable, Fn&& fn) {
     PyObject* iterable = list_or_iterable.get();
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            if (skip(PyList_GET_ITEM(iterable, i))) continue;
             Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));
             if (!fn(held.get())) return;
         }
         return;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    while (Ref held = next(iterator)) {
-        if (skip(held.get())) continue;
+    while (Ref held = next(iterator))
         if (!fn(held.get())) return;
-    }
-}
-
-template <typename Fn>
-void for_each(Obj iterable, Fn&& fn) {
-    for_each_unless(iterable, [](PyObject*) { return false; }, std::forward<Fn>(fn));
 }
 
 // Waiting ---------------------------------------------------------------------------------------
@@ -269,6 +269,9 @@ void without_gil(Work&& work) {
 }
 
 // Module globals --------------------------------------------------------------------------------
+
+// Notes that the interpreter has begun to exit (see g_interpreter_exiting).
+void note_interpreter_exit();
 
 // Keeps the module's namespace, in which globals are then looked up at call time.
 void set_module_globals(Obj globals);
