@@ -43,7 +43,7 @@ Ref lookup_request(PyObject* self, const Name& request_class, const Name& field,
 
 // The completed request's payload, or an empty list after showing why there is none.
 Ref payload(PyObject* self, const Ref& completed) {
-    if (equals(completed, Py_None)) {
+    if (equals(completed, Py_None)) {  // compared with none by equality, as the lookups are written
         console(self, kMessageNoBestOffers, Level::Gagal);
         return new_list();
     }
@@ -82,7 +82,7 @@ Ref get_produk_terbaik(py::handle self, py::handle msisdn, py::handle offerid) {
 // Catalogue pull -----------------------------------------------------------------------------
 
 // A plain ASCII str without its product-code noise, written straight into the new str; the str
-// itself when it has none.
+// itself when it has none (the catalogue pull figure of bench/run.py: every record has a code).
 Ref clean_ascii_code(PyObject* code) {
     std::string_view chars(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(code)),
                            static_cast<size_t>(PyUnicode_GET_LENGTH(code)));
@@ -138,7 +138,7 @@ Ref type_code(PyObject* key) {
 
 // A record template: the seven keys in record order, with the fields shared by a run of records
 // (their type, and the category of a product group) already set; each record is a copy of it,
-// so filling one never grows or reorders it.
+// so filling one never grows or reorders it (the catalogue pull figure of bench/run.py).
 Ref record_template(Obj tipe, Obj kategori) {
     Ref t = new_dict();
     for (const Name* key : {&kKodeproduk, &kTipe, &kPaketid, &kHarga, &kKategori, &kNama}) set_item(t, *key, Py_None);

@@ -1,3 +1,5 @@
+// Class assembly (see classes.h): methods' docstrings with their parameters, built functions
+// renamed, the module's classes made with type() and kept.
 #include "classes.h"
 
 #include <cstdlib>

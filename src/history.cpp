@@ -87,7 +87,8 @@ CivilTime submitted_time(PyObject* value) {
 }
 
 // "At or after the transaction time, to the second". A plain naive datetime is compared field by
-// field; anything else is compared by Python itself.
+// field (the history matcher figure of bench/run.py: a comparison per entry); anything else is
+// compared by Python itself.
 class TimeBound {
 public:
     explicit TimeBound(PyObject* transaksitime) : time_(transaksitime) {}

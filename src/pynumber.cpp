@@ -1,3 +1,4 @@
+// Whole numbers as Python gives them (see pynumber.h).
 #include "pynumber.h"
 
 #include "core/pynum.h"

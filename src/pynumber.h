@@ -1,5 +1,6 @@
 // Whole numbers as Python's int() and int(float()) give them, for the prices of provider data:
-// plain values go through the fast paths of core/pynum, anything else through Python itself.
+// plain values go through the fast paths of core/pynum (the history matcher figure of
+// bench/run.py: a price test per entry of the purchase's product), anything else through Python.
 #pragma once
 #include "pyproto.h"
 

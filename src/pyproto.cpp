@@ -1,3 +1,4 @@
+// CPython protocol helpers (see pyproto.h): errors, object operations, module globals.
 #include "pyproto.h"
 
 #include <exception>

@@ -1,3 +1,4 @@
+// Terminal helpers (see terminal.h).
 #include "terminal.h"
 
 namespace deko {

@@ -1,3 +1,4 @@
+// Provider submission times (see datetime_parse.h).
 #include "core/datetime_parse.h"
 
 #include <tuple>

@@ -1,3 +1,4 @@
+// Fast paths of Python's number conversions (see pynum.h).
 #include "core/pynum.h"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// Single-flight re-login (see relogin_gate.h).
 #include "core/relogin_gate.h"
 
 namespace deko {

@@ -1,3 +1,4 @@
+// Text cleaning for catalogue records (see text.h).
 #include "core/text.h"
 
 #include <cstdint>
