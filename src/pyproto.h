@@ -188,7 +188,8 @@ Ref call(Obj fn, std::initializer_list<Obj> args, std::initializer_list<Kw> kwar
 Ref call_method(Obj obj, const Name& name, std::initializer_list<Obj> args = {});
 
 // Python's truth value; a <op> b for op Py_EQ, Py_NE, Py_LT, Py_GE... as Python's operator gives
-// it (no identity shortcut: a value unequal to itself stays so); ==, != and `is None`.
+// it (no identity shortcut: a value unequal to itself stays so); ==, != and `is None` (where an
+// operation compares a result with none by == or !=, equals and differs keep that comparison).
 inline bool truthy(Obj value) { return checked(PyObject_IsTrue(value.get())) == 1; }
 bool compare(Obj a, Obj b, int op);
 inline bool equals(Obj a, Obj b) { return compare(a, b, Py_EQ); }
