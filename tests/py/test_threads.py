@@ -7,7 +7,6 @@ import pytest
 from PySide2.QtCore import QCoreApplication, QObject, QThread, QTimer, Slot
 
 from apps.deko.libs.connections.commonconnection import CommonConnection
-from fakes import OK
 from simulator.listener import TerminalListener
 
 BOUND_MS = 5000
@@ -57,36 +56,19 @@ class Conn:
 
 
 def test_result_reaches_receiver_on_main_thread(app, mod):
-    receiver, _ = run(app, mod.DekoConnectonThread(Conn(), "op", 1, 2, x=3), "result")
-    assert receiver.values == [{"args": (1, 2), "kwargs": {"x": 3}}] and receiver.threads == [app.thread()]
-
-
-def test_constructor_keeps_arguments_and_takes_parent_by_keyword_only(app, mod):
     parent = QObject()
-    thread = mod.DekoConnectonThread("c", "f", 1, 2, parent=parent, x=3)
-    assert (thread.conn, thread.func, thread.args, thread.kwargs) == ("c", "f", (1, 2), {"x": 3})
+    thread = mod.DekoConnectonThread(Conn(), "op", 1, 2, parent=parent, x=3)
+    receiver, _ = run(app, thread, "result")
+    assert receiver.values == [{"args": (1, 2), "kwargs": {"x": 3}}] and receiver.threads == [app.thread()]
     assert thread.parent() is parent
-    positional = mod.DekoConnectonThread("c", "f", 1, 2, parent)
-    assert positional.args == (1, 2, parent) and positional.parent() is None
-    assert [k for k in vars(thread) if k != "request_finished"] == ["conn", "func", "args", "kwargs"]
 
 
-def test_unknown_operation_emits_none_once_then_waits_for_quit(app, mod):
-    receiver, running = run(app, mod.DekoConnectonThread(Conn(), "nope"), quit_after=300)
-    assert receiver.values == [None] and running == [True]  # still in its event loop after emitting
-
-
-@pytest.mark.parametrize("func", ["fails", 42])
-def test_raising_operation_prints_error_emits_none_and_returns(app, mod, capfd, func):
-    receiver, _ = run(app, mod.DekoConnectonThread(Conn(), func))
-    assert receiver.values == [None]
-    assert ("operasi gagal\n" if func == "fails" else "attribute name must be string") in capfd.readouterr().out
-
-
-def test_cek_saldo_runs_on_worker_with_keyword(app, mod, conn, provider, terminal):
-    provider.answer("Balance", dict(OK, balance={"Total": "42"}))
-    receiver, _ = run(app, conn.get_connection_thread()(conn, "cek_saldo", check_login=True), "result")
-    assert receiver.values == [{"Total": "42"}] and terminal.lines == [("Login Berhasil", "sukses")]
+@pytest.mark.parametrize("func, printed, running", [
+    ("nope", "", [True]),  # unknown: none emitted, then its event loop runs until it is told to quit
+    ("fails", "operasi gagal\n", []), (42, "attribute name must be string", [])])  # printed, then it ends
+def test_failed_operation_emits_none_once(app, mod, capfd, func, printed, running):
+    receiver, still_running = run(app, mod.DekoConnectonThread(Conn(), func), quit_after=300)
+    assert receiver.values == [None] and still_running == running and printed in capfd.readouterr().out
 
 
 # History wait thread ---------------------------------------------------------------------------
