@@ -39,11 +39,7 @@ HIST = [entry()]
 
 
 @pytest.mark.parametrize("outcome, expected", [
-    (dict(OK, history=HIST), HIST),
-    (NO_ANSWER, None),
-    (refused("x"), None),
-    (dict(OK, sukses=0, history=HIST), None),
-    (RuntimeError("boom"), None),
+    (dict(OK, history=HIST), HIST), (NO_ANSWER, None), (dict(OK, sukses=0, history=HIST), None),
 ])
 def test_history_query(conn, provider, terminal, outcome, expected):
     provider.answer("History", outcome)
@@ -70,7 +66,6 @@ NUMERIC = entry(productPrice=5000, finalSuccessPrice=5000.9, detail=dict(batchId
      ("sukses", EARLIER % 4500, "F")),
     (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], 2, None),
     (None, [], 0, None),
-    (None, NO_ANSWER, 0, None),
     (None, refused("x"), 0, None),
 ])
 def test_previous_by_product_number_and_price(conn, provider, host, harga, entries, normalised, outcome):
@@ -143,7 +138,6 @@ MISS = dict(OK, history=[entry(productId="P2")])
     (0, [MISS, MISS, dict(OK, history=[entry()])], "settled", 3),
     (4, [], "unchanged", 2),
     (5, [], "unchanged", 1),
-    (8, [], "unchanged", 1),
 ])
 def test_matcher_passes_and_pauses(conn, provider, terminal, host, counter, answers, found, requests):
     rec = answered(provider, MISS)
@@ -171,11 +165,6 @@ def matcher(harga=None):
     (previous({"orderid": None}), [entry()], KeyError, FRESH),
     (previous({"harga": None}), [entry()], KeyError, FRESH),
     (previous({"harga": "5000.0", "orderid": None}), [entry()], ValueError, FRESH),
-    (previous({"harga": 5000, "orderid": None}), [entry(finalSuccessPrice="lima")], ValueError, FRESH),
-    (previous(ANY), [entry(productId=DROP)], KeyError, FRESH),
-    (previous(ANY), [entry(detail=dict(msisdn=DROP))], KeyError, FRESH),
-    (previous({"harga": None, "orderid": "B1"}), [entry(trxDetail=[])], IndexError, FRESH),
-    (previous(ANY), [entry(statusDesc="Aneh")], KeyError, FRESH),
     # Fields written before the failing step stay written.
     (previous(ANY), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
     (previous(ANY), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", EARLIER % 5000, "sn awal")),
@@ -183,19 +172,13 @@ def matcher(harga=None):
     # dropped from the date.
     (matcher(), [entry(productId="X", submittedDate="kemarin000"), entry()], ValueError, FRESH),
     (matcher(), [entry(productId="X", submittedDate="20241201123000000000"), entry()], ValueError, FRESH),
-    (matcher(), [entry(productId="X", submittedDate="2024-12-01 12:30:00000"), entry()], ValueError, FRESH),
-    (matcher(), [entry(productId="X", submittedDate=DROP), entry()], KeyError, FRESH),
     (matcher(), [entry(productId="X", trxDetail=[]), entry()], IndexError, FRESH),
-    (matcher(), [entry(productId="X", trxDetail=DROP), entry()], KeyError, FRESH),
-    (matcher(), [entry(productId="X", productPrice=DROP), entry()], KeyError, FRESH),
     (matcher(), [entry(productId="X", productPrice="-", finalSuccessPrice=DROP), entry()], KeyError, FRESH),
-    (matcher(), [entry(productId=DROP)], KeyError, FRESH),
     (matcher(5000), [entry(productPrice="lima")], ValueError, FRESH),
     (matcher("5000.0"), [entry()], ValueError, FRESH),
     (matcher(), [entry(statusDesc="Aneh")], KeyError, FRESH),
     (matcher(), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
     (matcher(), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", SETTLED % 5000, "sn awal")),
-    (matcher(), [entry(statusDesc="Failed", detail=dict(statusDesc=DROP))], KeyError, ("gagal",) + FRESH[1:]),
 ])
 def test_unreadable_history_reaches_the_caller(conn, provider, terminal, host, call, entries, error, outcome):
     (do, requests), rec = call, answered(provider, entries)
