@@ -18,12 +18,8 @@ def refused(error="ditolak"):
 
 
 class FakeProvider:
-    """Answers each request class from a script: a queue of outcomes per class name.
-
-    An outcome is a mapping of attributes for the completed request, a callable taking the
-    request's fields and returning such a mapping, or an exception to raise from makerequest.
-    When a class's queue is empty, its default outcome is used (a plain success).
-    """
+    """Answers each request class from a queue of outcomes, then its default (a plain success): attributes of the
+    completed request, a callable of the request's fields giving them, or an exception makerequest raises."""
 
     def __init__(self):
         self.sent = []
@@ -75,11 +71,6 @@ class FakeProvider:
         return ns
 
 
-class FakeConfig:
-    def __init__(self, deko):
-        self.deko = deko
-
-
 class FakeTerminal:
     def __init__(self, token="T0", otp="123456", **deko):
         self.auth_token = token
@@ -91,7 +82,7 @@ class FakeTerminal:
         settings = {"nomor": "081200000001", "idretail": "RTL001", "nomor_transaksi": "TRX9",
                     "reply_ip": "127.0.0.1", "reply_port": 1}
         settings.update(deko)
-        self.config = FakeConfig(settings)
+        self.config = types.SimpleNamespace(deko=settings)
         self.lock = threading.Lock()
 
     def console(self, text, level):
