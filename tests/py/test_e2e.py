@@ -1,7 +1,6 @@
 """The connection end to end over real HTTP against the simulated provider."""
 import io
 import itertools
-import time
 
 import pytest
 
@@ -13,15 +12,8 @@ from simulator.provider import ProviderSimulator
 
 CONFIG = {"nomor": "081200000001", "idretail": "RTL001", "nomor_transaksi": "TRX-E2E",
           "reply_ip": "127.0.0.1", "reply_port": 9}
-RELOGIN = ("Login Habis. Mencoba Login Kembali...", "warning")
 SENDING = ("Mengirim Transaksi...", "default")
-FROM_HISTORY = ("Mengambil Transaksi Dari History...", "warning")
 _numbers = itertools.count(1)
-
-
-def nomor(end="1"):
-    """A destination no other test uses ("...99" fails at the provider, "...98" stays pending)."""
-    return "0813%06d%s" % (next(_numbers), end)
 
 
 @pytest.fixture(scope="module")
@@ -60,33 +52,12 @@ def bought(sim, tujuan):
     return [e for e in sim.ledger if e["accepted"] and e["fields"].get("msisdn") == tujuan]
 
 
-def checked(conn, term, tipe, kategori, paketid, tujuan):
-    """A checked record of that product and destination."""
-    rec = Transaksi(Produk(tipe, kategori, paketid), tujuan, pin="1234")
+def checked(conn, term):
+    """A checked purchase of a regular product to a destination no other test uses."""
+    rec = Transaksi(Produk("PULSA", "DEKOTOPUP", "TP10"), "0813%06d1" % next(_numbers), pin="1234")
     assert conn.cek(rec).status == "sukses", rec.pesan
     del term.lines[:]
     return rec
-
-
-@pytest.mark.parametrize("where", ["before balance", "during history pause"])
-def test_expired_session_renewed_mid_operation(sim, conn, term, monkeypatch, where):
-    before, old_token = sim.otp_logins, term.auth_token
-    if where == "before balance":
-        sim.expire_all_tokens()
-        assert conn.cek_saldo()["Total"] == str(sim.balance)
-    else:
-        rec = checked(conn, term, "PULSA", "DEKOTOPUP", "TP10", nomor())
-        sim.history_delay = 0.3
-        pauses = []
-        monkeypatch.setattr(mod, "sleep", lambda s: (pauses or sim.expire_all_tokens(),
-                                                     pauses.append(s), time.sleep(0.2)))
-        rec = conn.transaksi(rec)
-        assert rec.status == "sukses" and rec.serialnumber == bought(sim, rec.tujuan)[-1]["batchId"]
-    otp = sim.inbox(CONFIG["nomor"])[-1]["otp"]
-    at = term.lines.index(RELOGIN)
-    assert term.lines[at + 1] == ("Login Berhasil Dengan OTP %s" % otp, "sukses")
-    assert term.lines.count(RELOGIN) == 1 and sim.otp_logins == before + 1
-    assert term.auth_token not in ("", old_token)
 
 
 @pytest.mark.parametrize("kind,when,count,sends,carried,lookups,failed", [
@@ -101,7 +72,7 @@ def test_expired_session_renewed_mid_operation(sim, conn, term, monkeypatch, whe
 def test_purchase_fault(sim, conn, term, monkeypatch, kind, when, count, sends, carried, lookups, failed):
     monkeypatch.setenv("DEKO_PROVIDER_TIMEOUT", "1.0")
     monkeypatch.setattr(mod, "sleep", lambda seconds: None)
-    rec = checked(conn, term, "PULSA", "DEKOTOPUP", "TP10", nomor())
+    rec = checked(conn, term)
     sim.inject("/purchase", kind, count=count, when=when, delay=1.5)
     rec = conn.transaksi(rec)
     assert hits(sim, "/purchase") == sends == term.lines.count(SENDING) and len(bought(sim, rec.tujuan)) == carried
@@ -112,27 +83,9 @@ def test_purchase_fault(sim, conn, term, monkeypatch, kind, when, count, sends, 
         assert rec.status == "sukses" and rec.serialnumber == bought(sim, rec.tujuan)[0]["batchId"]
 
 
-@pytest.mark.parametrize("tipe,kategori,paketid,end,endpoint,status,amount", [
-    ("PULSA", "DEKOTOPUP", "TP10", "1", "/purchase", "sukses", "10500"),
-    ("spv", "SPVBLANK", "SPV5", "1", "/purchase/spv", "sukses", "30000"),
-    ("PULSA", "DEKOTOPUP", "TP10", "99", "/purchase", "gagal", "Saldo operator gagal"),
-    ("KPK", "FRC", "FRC-KPK1", "98", "/purchase/kpk", "pending", "Transaksi sedang diproses"),
-])
-def test_purchase_settled_from_history(sim, conn, term, tipe, kategori, paketid, end, endpoint, status, amount):
-    rec = checked(conn, term, tipe, kategori, paketid, nomor(end))
-    assert conn.transaksi(rec) is rec and hits(sim, endpoint) == 1 and hits(sim, "/history") == 1
-    sent = bought(sim, rec.tujuan)[-1]
-    assert sent["endpoint"] == endpoint and sent["fields"]["trx"] == "TRX-E2E"
-    assert (rec.status, rec.serialnumber) == (status, sent["batchId"])
-    settled = "Transaksi berhasil utk pembelian produk %s ke %s sebesar %s ." % (rec.produk.nama, rec.tujuan, amount)
-    assert rec.pesan == (settled if status == "sukses" else amount)
-    assert term.lines == [SENDING, ("Transaksi %s ke %s sedang diproses" % (paketid, rec.tujuan), "sukses"),
-                          FROM_HISTORY]
-
-
 @pytest.mark.parametrize("kind", ["refuse", "http500"])
 def test_random_faults_of_the_simulator_show_as_refusals(sim, conn, term, kind):
     """`--refuse-rate 1` or `--http500-rate 1`: every purchase refused with the provider's error text."""
-    rec = checked(conn, term, "PULSA", "DEKOTOPUP", "TP10", nomor())
+    rec = checked(conn, term)
     sim.random_faults(rates={kind: 1.0})
     assert (conn.transaksi(rec).pesan, term.lines[-1]) == ("[Deko]: Gangguan acak", ("Gangguan acak", "gagal"))
