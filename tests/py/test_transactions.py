@@ -143,23 +143,6 @@ def test_missing_inputs_reach_the_caller_before_any_purchase(conn, provider, ter
     assert provider.sent == [] and rec.outcome() == Record().outcome() and buy.calls == []
 
 
-def test_purchase_is_settled_from_history_entries_at_or_after_its_utc7_time(
-        conn, provider, terminal, buy, monkeypatch, mod):
-    del conn.get_transaksi_history  # the real matcher
-    naps = []
-    monkeypatch.setattr(mod, "sleep", naps.append)
-    early = entry(submittedDate="20241201122959000", detail=dict(batchId="OLD"))
-    provider.answer("Transaksi", dict(OK, msg="Diproses"))
-    provider.answer("History", dict(OK, history=[early]),
-                    dict(OK, history=[early, entry(detail=dict(batchId="NEW"))]))
-    rec = Record()
-    assert conn.transaksi(rec) is rec
-    assert rec.outcome() == (
-        "sukses", "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar 5000 .", "NEW")
-    assert naps == [1] and provider.count("History") == 2
-    assert terminal.lines[-1] == ("Belum menemukan transaksi di history...", "warning")
-
-
 # Menu check ----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("paketid, cls, retries", [("spv", "CheckSPV", 0), ("Kpk", "CheckKPK", 0), ("KPK", "CheckKPK", 2)])
