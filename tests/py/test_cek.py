@@ -85,17 +85,3 @@ def test_product_check_failures_always_show_a_line(conn, provider, terminal, see
     assert conn.cek(trx, console=False) is trx and terminal.lines == [(line, "gagal")]
     assert (trx.status, trx.pesan, trx.inq, trx.produk.nama) == ("gagal", pesan, UNSET, "lama")
     assert provider.count("Produk") == 1 and provider.count("ProdukTerbaik") == 0 and seen.inq == []
-
-
-@pytest.mark.parametrize("trx, cls, outcome, error", [
-    (record(tipe=None), None, None, AttributeError),
-    (record(), "Produk", answer({"CODE": "T5", "DISPLAY_NAME": "T5", "DESCRIPTION": "d"}), KeyError),
-    (record(), "Produk", dict(OK, produk={}), AttributeError),  # an answer that cannot select a product
-    (record(tipe="CRP"), "ProdukTerbaik", answer({"offerShortDesc": "n", "productPrice": 1}), KeyError),
-])
-def test_check_errors_reach_the_caller(conn, provider, terminal, trx, cls, outcome, error):
-    if cls:
-        provider.answer(cls, outcome)
-    with pytest.raises(error):
-        conn.cek(trx)
-    assert terminal.errors == []

@@ -33,20 +33,6 @@ def answered(provider, entries):
     return Record(tujuan="6281234")  # the record's own number; the matcher must use the one it is given
 
 
-# History query -----------------------------------------------------------------------------
-
-HIST = [entry()]
-
-
-@pytest.mark.parametrize("outcome, expected", [
-    (dict(OK, history=HIST), HIST), (NO_ANSWER, None), (dict(OK, sukses=0, history=HIST), None),
-])
-def test_history_query(conn, provider, terminal, outcome, expected):
-    provider.answer("History", outcome)
-    assert conn.history() is expected
-    assert provider.fields("History") == [{"auth": "T0"}] and terminal.lines == []
-
-
 # Previous-transaction lookup -----------------------------------------------------------------
 
 OTHER_PRODUCT = entry(productId="P2", detail=dict(batchId="A"))

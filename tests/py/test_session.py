@@ -148,34 +148,28 @@ def test_login_reads_time_once_before_number_login(conn, provider, terminal, mon
         ("LoginOtp", {"msisdn": "6281200000001", "otp": "123456", "idretail": "RTL001", "auth": "T0"})]
 
 
-@pytest.mark.parametrize("outcomes, otp, expected, otp_asked, otp_sent", [
-    ({"LoginNomor": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", False, 0),
-    ({"LoginNomor": refused("Nomor salah")}, "1", "Nomor salah", False, 0),
-    ({}, None, "Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar", True, 0),
-    ({"LoginOtp": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", True, 1),
-    ({"LoginOtp": refused("OTP salah")}, "1", "OTP salah", True, 1),
-    ({"LoginNomor": EXPIRED}, "1", "invalid_token", False, 0),  # an ordinary refusal here
-])
-def test_login_failures_keep_the_token(conn, provider, terminal, outcomes, otp, expected, otp_asked, otp_sent):
-    for name, outcome in outcomes.items():
-        provider.answer(name, outcome)
-    terminal.otp = otp
-    result = conn.login()
-    assert (result.status, result.pesan) == (False, expected)
-    assert terminal.auth_token == "T0" and bool(terminal.otp_calls) == otp_asked
-    assert provider.count("LoginOtp") == otp_sent and terminal.lines == []
+NOMOR, BOTH = ["LoginNomor"], ["LoginNomor", "LoginOtp"]
 
 
-@pytest.mark.parametrize("spoil, sent", [
-    (lambda terminal, provider: terminal.config.deko.pop("nomor"), []),
-    (lambda terminal, provider: terminal.config.deko.pop("idretail"), []),
-    (lambda terminal, provider: provider.answer("LoginOtp", dict(OK, response={})), ["LoginNomor", "LoginOtp"]),
+@pytest.mark.parametrize("spoil, pesan, sent, otp_asked", [
+    (lambda t, p: p.answer("LoginNomor", NO_ANSWER), "Koneksi gagal, tidak dapat melakukan login", NOMOR, 0),
+    (lambda t, p: p.answer("LoginNomor", refused("Nomor salah")), "Nomor salah", NOMOR, 0),
+    (lambda t, p: p.answer("LoginNomor", EXPIRED), "invalid_token", NOMOR, 0),  # an ordinary refusal here
+    (lambda t, p: setattr(t, "otp", None), "Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar", NOMOR, 1),
+    (lambda t, p: p.answer("LoginOtp", NO_ANSWER), "Koneksi gagal, tidak dapat melakukan login", BOTH, 1),
+    (lambda t, p: p.answer("LoginOtp", refused("OTP salah")), "OTP salah", BOTH, 1),
+    # An error is logged, and login gives none.
+    (lambda t, p: t.config.deko.pop("nomor"), None, [], 0),
+    (lambda t, p: t.config.deko.pop("idretail"), None, [], 0),
+    (lambda t, p: p.answer("LoginOtp", dict(OK, response={})), None, BOTH, 1),
 ])
-def test_login_errors_are_logged_and_keep_the_token(conn, provider, terminal, spoil, sent):
+def test_failed_login_keeps_the_token(conn, provider, terminal, spoil, pesan, sent, otp_asked):
     spoil(terminal, provider)
-    assert conn.login() is None
-    assert [name for name, _ in provider.sent] == sent and [type(e) for e in terminal.errors] == [KeyError]
-    assert terminal.auth_token == "T0"
+    result = conn.login()
+    assert (None if result is None else (result.status, result.pesan)) == (pesan and (False, pesan))
+    assert [name for name, _ in provider.sent] == sent and len(terminal.otp_calls) == otp_asked
+    assert [type(e) for e in terminal.errors] == ([] if pesan else [KeyError])
+    assert terminal.auth_token == "T0" and terminal.lines == []
 
 
 # Balance ---------------------------------------------------------------------------------------
