@@ -51,24 +51,21 @@ class FakeProvider:
         return outcome
 
     def module(self):
-        provider = self
-        ns = types.SimpleNamespace()
-        for name in REQUEST_CLASSES:
-            def init(self, _name=name, **fields):
-                self.name = _name
-                self.fields = fields
+        """The request models: one class per request, answered by this provider."""
+        return types.SimpleNamespace(**{name: type(name, (Request,), {"provider": self}) for name in REQUEST_CLASSES})
 
-            def makerequest(self, http, logging):
-                self.http_seen, self.logging_seen = http, logging
-                outcome = provider._next(self.name, self.fields)
-                if isinstance(outcome, BaseException):
-                    raise outcome
-                for key, value in dict(OK, **outcome).items():
-                    setattr(self, key, value)
-                return "ignored"
 
-            setattr(ns, name, type(name, (), {"__init__": init, "makerequest": makerequest}))
-        return ns
+class Request:
+    def __init__(self, **fields):
+        self.fields = fields
+
+    def makerequest(self, http, logging):
+        self.http_seen, self.logging_seen = http, logging
+        outcome = self.provider._next(type(self).__name__, self.fields)
+        if isinstance(outcome, BaseException):
+            raise outcome
+        self.__dict__.update(dict(OK, **outcome))
+        return "ignored"
 
 
 class FakeTerminal:
