@@ -106,9 +106,6 @@ def test_pull_calls_the_connections_own_lookups(conn, provider, monkeypatch):
 
 @pytest.mark.parametrize("category, offers, nomors", [
     ({"FRC": [product("F1"), {"CODE": "F2", "DISPLAY_NAME": "n", "DESCRIPTION": "d"}]}, [], "0811"),
-    ({"FRC": [product(15)]}, [], ""),
-    ({7: [product("F1")]}, [], ""),
-    ({"FRC": [product("F1")]}, [offer("O1"), {"offerId": "O2", "productType": "D", "offerDescription": "d"}], "0811"),
     ({}, [], None),
     (None, [], ""),  # the lookup itself fails: an answer without payload
 ])

@@ -129,43 +129,28 @@ def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
     assert terminal.lines == lines and len(buy.calls) == bool(answers)
 
 
-@pytest.mark.parametrize("tipe, spoil, error", [
-    ("PULSA", lambda r, t, c: t.config.deko.pop("nomor_transaksi"), KeyError),
-    ("CRP", lambda r, t, c: setattr(c, "get_produk_terbaik", lambda m, o: (True, {"productPrice": 1})), KeyError),
-    ("SPV", lambda r, t, c: setattr(r, "inq", None), AttributeError),
-])
-def test_missing_inputs_reach_the_caller_before_any_purchase(conn, provider, terminal, buy, tipe, spoil, error):
-    conn.get_produk_terbaik = lambda msisdn, offerid: (True, OFFER)
-    rec = Record(tipe=tipe)
-    spoil(rec, terminal, conn)
-    with pytest.raises(error):
-        conn.transaksi(rec)
-    assert provider.sent == [] and rec.outcome() == Record().outcome() and buy.calls == []
-
-
 # Menu check ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("paketid, cls, retries", [("spv", "CheckSPV", 0), ("Kpk", "CheckKPK", 0), ("KPK", "CheckKPK", 2)])
-def test_menu_check_copies_the_answer_then_reports(conn, provider, terminal, paketid, cls, retries):
-    data, rec, seen = ["Sisa kuota 2GB"], Record(tipe="CEK", paketid=paketid), []
-    terminal.console = lambda text, level: seen.append((text, level, rec.status, rec.pesan))
-    provider.answer(cls, *[NO_ANSWER] * retries, dict(OK, data=data))  # no answer: tried again silently
-    assert conn.menu_cek(rec) is rec
-    assert provider.sent == [(cls, {"msisdn": "081234", "auth": "T0"})] * (retries + 1)
-    assert rec.pesan is data and rec.outcome() == ("sukses", data, "sn awal")
-    assert seen == [("Cek %s Berhasil" % paketid, "sukses", "sukses", data)]
+DATA, SPV, KPK, GONE = ["Sisa kuota 2GB"], ["CheckSPV"], ["CheckKPK"], ("gagal", "Koneksi Terputus")
 
 
-@pytest.mark.parametrize("paketid, answer, counter, sends, pesan, lines", [
-    ("SPV", refused("Nomor tidak valid"), 0, 1, "[Deko]: Nomor tidak valid", [("Nomor tidak valid", "gagal")]),
-    ("SPV", refused(404), 0, 1, "[Deko]: 404", [(404, "gagal")]),
-    ("KPK", NO_ANSWER, 0, 4, "Koneksi Terputus", [("Cek Gagal", "gagal")]),
-    ("KPK", NO_ANSWER, 3, 1, "Koneksi Terputus", [("Cek Gagal", "gagal")]),
-    ("PULSA5", OK, 0, 0, "Menu CEK Tidak Ditemukan", []),
-    ("KPKX", OK, 0, 0, "Menu CEK Tidak Ditemukan", []),
+@pytest.mark.parametrize("paketid, answers, counter, sent, outcome, lines", [
+    ("spv", [dict(OK, data=DATA)], 0, SPV, ("sukses", DATA), [("Cek spv Berhasil", "sukses", "sukses")]),
+    ("Kpk", [NO_ANSWER, NO_ANSWER, dict(OK, data=DATA)], 0, KPK * 3, ("sukses", DATA),  # tried again silently
+     [("Cek Kpk Berhasil", "sukses", "sukses")]),
+    ("SPV", [refused("Nomor tidak valid")], 0, SPV, ("gagal", "[Deko]: Nomor tidak valid"),
+     [("Nomor tidak valid", "gagal", "baru")]),
+    ("SPV", [refused(404)], 0, SPV, ("gagal", "[Deko]: 404"), [(404, "gagal", "baru")]),
+    ("KPK", [NO_ANSWER] * 4, 0, KPK * 4, GONE, [("Cek Gagal", "gagal", "baru")]),
+    ("KPK", [NO_ANSWER], 3, KPK, GONE, [("Cek Gagal", "gagal", "baru")]),
+    ("PULSA5", [], 0, [], ("gagal", "Menu CEK Tidak Ditemukan"), []),
+    ("KPKX", [], 0, [], ("gagal", "Menu CEK Tidak Ditemukan"), []),
 ])
-def test_failed_menu_check(conn, provider, terminal, paketid, answer, counter, sends, pesan, lines):
-    provider.default("CheckKPK", answer).default("CheckSPV", answer)
-    rec = Record(tipe="KPK", paketid=paketid)
-    assert conn.menu_cek(rec, counter=counter) is rec
-    assert len(provider.sent) == sends and rec.outcome() == ("gagal", pesan, "sn awal") and terminal.lines == lines
+def test_menu_check(conn, provider, terminal, paketid, answers, counter, sent, outcome, lines):
+    """The record is written before a success is shown (with the record's status when each line is shown)."""
+    rec = Record(tipe="CEK", paketid=paketid)
+    terminal.console = lambda text, level: terminal.lines.append((text, level, rec.status))
+    provider.answer("CheckKPK", *answers).answer("CheckSPV", *answers)
+    assert conn.menu_cek(rec, counter=counter) is rec and terminal.lines == lines
+    assert provider.sent == [(cls, {"msisdn": "081234", "auth": "T0"}) for cls in sent]
+    assert rec.outcome() == outcome + ("sn awal",)
