@@ -69,26 +69,19 @@ class Request:
 
 
 class FakeTerminal:
-    def __init__(self, token="T0", otp="123456", **deko):
-        self.auth_token = token
-        self.logging = object()
-        self.lines = []
-        self.errors = []
-        self.otp_calls = []
-        self.otp = otp
-        settings = {"nomor": "081200000001", "idretail": "RTL001", "nomor_transaksi": "TRX9",
-                    "reply_ip": "127.0.0.1", "reply_port": 1}
-        settings.update(deko)
-        self.config = types.SimpleNamespace(deko=settings)
-        self.lock = threading.Lock()
+    """The host's terminal: settings, token, console lines, logged errors, and the OTP (a callable gives it)."""
+
+    def __init__(self):
+        self.auth_token, self.logging, self.otp = "T0", object(), "123456"
+        self.lines, self.errors, self.otp_calls = [], [], []
+        self.config = types.SimpleNamespace(deko={"nomor": "081200000001", "idretail": "RTL001",
+                                                  "nomor_transaksi": "TRX9"})
 
     def console(self, text, level):
-        with self.lock:
-            self.lines.append((text, level))
+        self.lines.append((text, level))
 
     def logException(self, error):
-        with self.lock:
-            self.errors.append(error)
+        self.errors.append(error)
         return "logged: %r" % (error,)
 
     def getOtp(self, jam, tanggal):
