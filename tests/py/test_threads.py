@@ -1,12 +1,8 @@
 """Worker threads under a real Qt event loop (offscreen)."""
 import json
-import types
 
 import pytest
 from PySide2.QtCore import QCoreApplication, QObject, QThread, QTimer, Slot
-
-from apps.deko.libs.connections.commonconnection import CommonConnection
-from simulator.listener import TerminalListener
 
 BOUND_MS = 5000
 
@@ -70,67 +66,37 @@ def test_failed_operation_emits_none_once(app, mod, capfd, func, printed, runnin
     assert receiver.values == [None] and still_running == running and printed in capfd.readouterr().out
 
 
-# History wait thread ---------------------------------------------------------------------------
+# History wait thread, and errors in either thread ------------------------------------------------
 
-class HistoryConn:
-    """Settles the pending purchase at once; replies go through the host's CommonConnection to `port`."""
-
-    def __init__(self, port):
-        self.calls = []
-        self.terminal = types.SimpleNamespace(
-            config=types.SimpleNamespace(deko={"reply_ip": "127.0.0.1", "reply_port": port}))
-        self.commonconnection = CommonConnection(self)
-
-    def ambil_dari_history(self, request, transaksi, transaksitime, harga):
-        self.calls.append((request, transaksi, transaksitime, harga))
-        return types.SimpleNamespace(status="sukses", jenis="beli", produk=types.SimpleNamespace(tipe="PULSA"),
-                                     pesan="Transaksi berhasil \u00e9", idtrx="ID1", tujuan="0812",
-                                     tujuan_reply="62812")
-
-
-def run_waiter(app, mod, conn):
-    thread = mod.WaitTransaksiHistoryThread(conn, "REQ", "pending-record", "T", 500)
-    assert run(app, thread)[0].values == []  # never emits
-    assert conn.calls == [("REQ", "pending-record", "T", 500)]
-    return thread
-
-
-def test_wait_thread_replies_to_a_real_terminal(app, mod):
-    with TerminalListener() as listener:
-        thread = run_waiter(app, mod, HistoryConn(listener.port))
-        assert listener.wait_for(1, 5)
-    assert listener.received == [json.dumps({  # text outside ASCII escaped
-        "status": "sukses", "jenis": "beli", "tipe": "PULSA", "pesan": "Transaksi berhasil \u00e9",
-        "idtrx": "ID1", "tujuan": "62812"})]
-    assert thread.transaksi.idtrx == "ID1"
-
-
-def test_wait_thread_reports_a_failed_reply_and_keeps_the_record(app, mod, capfd):
-    conn = HistoryConn(1)
-    del conn.terminal.config.deko["reply_port"]
-    thread = run_waiter(app, mod, conn)
-    assert capfd.readouterr().out == "Gagal mengirim balasan ke 2: 'reply_port' gagal\n"
-    assert (thread.transaksi.status, thread.transaksi.tujuan_reply) == ("sukses", "62812")
+REPLY = {"status": "sukses", "jenis": "beli", "tipe": "PULSA", "pesan": "Transaksi berhasil \u00e9", "idtrx": "ID1",
+         "tujuan": "62812"}
 
 
 def test_errors_never_leave_run(child):
-    """An error leaving QThread.run hangs PySide2: settling, building the reply, logging and printing may all fail."""
+    """An error leaving QThread.run hangs PySide2: settling, building the reply, sending it, logging and printing
+    may all fail. A purchase settled from the history is replied to the terminal's number (`tujuan_reply`)."""
     out = child("""
+        import json
         from PySide2.QtCore import QCoreApplication
-        app, logged, seen = QCoreApplication([]), [], []
+        app, logged, seen, NS = QCoreApplication([]), [], [], types.SimpleNamespace
 
         def log(error):
             logged.append(type(error).__name__)
             if len(logged) == 3:
                 raise RuntimeError("log down")
-        host = types.SimpleNamespace(
-            terminal=types.SimpleNamespace(logException=log), commonconnection=types.SimpleNamespace(
-                terminal_h2h=lambda *a: logged.append("replied")))
-        for settled in (ZeroDivisionError, types.SimpleNamespace, ZeroDivisionError):  # the record lacks `jenis`
-            host.ambil_dari_history = lambda *a: settled(status="sukses") if settled is types.SimpleNamespace else 1 / 0
-            waiter = mod.WaitTransaksiHistoryThread(host, None, "held", None, None)
+        host = NS(terminal=NS(logException=log, config=NS(deko={"reply_ip": "10.0.0.9", "reply_port": 7})),
+                  commonconnection=NS(terminal_h2h=lambda *a: logged.append(a)))
+        done = NS(status="sukses", jenis="beli", produk=NS(tipe="PULSA"), pesan="Transaksi berhasil \\u00e9",
+                  idtrx="ID1", tujuan="0812", tujuan_reply="62812")
+        # Not settled; settled without `jenis`; not settled with the log failing too; settled, twice: the second
+        # time without the terminal's reply port (the reply is not sent, and that is printed).
+        for settle in (lambda *a: 1 / 0, lambda *a: NS(status="sukses"), lambda *a: 1 / 0, lambda *a: done,
+                       lambda *a: host.terminal.config.deko.pop("reply_port") and done):
+            host.ambil_dari_history = lambda *a: logged.append(a[1:]) or settle()
+            waiter = mod.WaitTransaksiHistoryThread(host, "REQ", "held", "T", 500)
             waiter.start()
             seen.append((waiter.wait(5000), type(waiter.transaksi).__name__))
+        sys.stdout.flush()
         sys.stdout.close()  # printing the operation's error fails too
         worker = mod.DekoConnectonThread(types.SimpleNamespace(op=lambda: 1 / 0), "op")
         worker.request_finished.connect(seen.append)
@@ -138,5 +104,9 @@ def test_errors_never_leave_run(child):
         seen.append(worker.wait(5000))
         app.processEvents()
         os.write(1, repr((logged, seen)).encode())""")
-    assert out == repr((["ZeroDivisionError", "AttributeError", "ZeroDivisionError"],
-                        [(True, "str"), (True, "SimpleNamespace"), (True, "str"), True, None]))
+    asked = ("held", "T", 500)
+    assert out == "Gagal mengirim balasan ke 2: 'reply_port' gagal\n" + repr((
+        [asked, "ZeroDivisionError", asked, "AttributeError", asked, "ZeroDivisionError", asked,
+         ("10.0.0.9", 7, json.dumps(REPLY)), asked],
+        [(True, "str"), (True, "SimpleNamespace"), (True, "str"), (True, "SimpleNamespace"), (True, "SimpleNamespace"),
+         True, None]))
