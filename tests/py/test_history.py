@@ -11,7 +11,7 @@ STATUS = {"sukses": "sukses", "berhasil": "sukses", "failed": "gagal"}
 EARLIER = "Transaksi sudah pernah berhasil utk pembelian paket ke 6281234 sebesar %s ."
 SETTLED = "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar %s ."
 WAITING = ("Belum menemukan transaksi di history...", "warning")
-T = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 400000)
+T, NAN = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 400000), float("nan")
 
 
 @pytest.fixture
@@ -62,6 +62,7 @@ def test_previous_by_product_number_and_price(conn, provider, naps, harga, entri
     ("", [entry(detail=dict(batchId=None)), entry(productPrice="300", detail=dict(batchId=""))],
      ("sukses", EARLIER % 300, "")),
     (123, [entry(detail=dict(batchId="123"))], None),
+    (NAN, [entry(detail=dict(batchId=NAN))], None),  # equal is Python's ==: nan matches nothing, not even itself
 ])
 def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, naps, orderid, entries, outcome):
     # The stored price would not convert: it is not examined in this mode.
