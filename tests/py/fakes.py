@@ -3,10 +3,8 @@ import threading
 import types
 from collections import defaultdict
 
-REQUEST_CLASSES = (
-    "LoginNomor", "LoginOtp", "Balance", "Produk", "ProdukTerbaik", "TransaksiSPV",
-    "TransaksiKPK", "TransaksiTerbaik", "Transaksi", "CheckKPK", "CheckSPV", "History",
-)
+REQUEST_CLASSES = ("LoginNomor", "LoginOtp", "Balance", "Produk", "ProdukTerbaik", "TransaksiSPV", "TransaksiKPK",
+                   "TransaksiTerbaik", "Transaksi", "CheckKPK", "CheckSPV", "History")
 
 OK = {"conn": True, "sukses": True, "error_msg": ""}
 NO_ANSWER = {"conn": False, "sukses": False}

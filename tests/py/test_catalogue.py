@@ -94,19 +94,8 @@ def test_pull_builds_records_for_products_then_offers(conn, provider, terminal, 
     assert terminal.lines == [] and terminal.errors == []
 
 
-def test_pull_calls_the_connections_own_lookups(conn, provider, monkeypatch):
-    calls = []
-    monkeypatch.setattr(conn, "get_produk", lambda *a, **k: calls.append((a, k)) or (
-        {"FRC": [product("F1", price=3)]} if a == ("1",) else []))
-    monkeypatch.setattr(conn, "get_terbaik", lambda *a, **k: calls.append((a, k)) or [offer("O1")])
-    result = conn.tarik_produk("0811")
-    assert calls == [(("0",), {}), (("1",), {}), (("3",), {}), (("0811",), {})]
-    assert [r["paketid"] for r in result.pesan] == ["F1", "O1"] and provider.sent == []
-
-
 @pytest.mark.parametrize("category, offers, nomors", [
     ({"FRC": [product("F1"), {"CODE": "F2", "DISPLAY_NAME": "n", "DESCRIPTION": "d"}]}, [], "0811"),
-    ({}, [], None),
     (None, [], ""),  # the lookup itself fails: an answer without payload
 ])
 def test_pull_errors_give_failed_result(conn, provider, terminal, mod, capsys, monkeypatch, category, offers, nomors):

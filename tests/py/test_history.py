@@ -45,7 +45,6 @@ NUMERIC = entry(productPrice=5000, finalSuccessPrice=5000.9, detail=dict(batchId
     (None, [entry(productPrice="-", finalSuccessPrice="4500.0", detail=dict(batchId="F"))],
      ("sukses", EARLIER % 4500, "F")),
     (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], None),
-    (None, [], None),
     (None, refused("x"), None),
 ])
 def test_previous_by_product_number_and_price(conn, provider, naps, harga, entries, outcome):
@@ -110,10 +109,8 @@ MISS = dict(OK, history=[entry(productId="P2")])
 
 @pytest.mark.parametrize("counter, answers, found, requests", [
     (0, [MISS, MISS, NO_ANSWER], None, 3),
-    (0, [MISS, refused("x")], None, 2),
     (0, [MISS, MISS, dict(OK, history=[entry()])], "settled", 3),
     (4, [], "unchanged", 2),
-    (5, [], "unchanged", 1),
 ])
 def test_matcher_passes_and_pauses(conn, provider, terminal, naps, counter, answers, found, requests):
     rec = answered(provider, MISS)

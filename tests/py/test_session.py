@@ -19,8 +19,7 @@ SIGNATURES = {
         "get_connection_thread": "(self)"},
     "DekoConnectonThread": {"__init__": "(self, conn, func, *args, parent=None, **kwargs)", "run": "(self)"},
     "WaitTransaksiHistoryThread": {
-        "__init__": "(self, conn, request, transaksi, transaksitime, harga, parent=None)", "run": "(self)"},
-}
+        "__init__": "(self, conn, request, transaksi, transaksitime, harga, parent=None)", "run": "(self)"}}
 
 
 @pytest.mark.parametrize("cls", list(SIGNATURES))
@@ -100,15 +99,6 @@ def test_errors_inside_the_pipeline_are_logged_and_give_none(conn, provider, ter
     assert terminal.errors == [boom] and terminal.lines == []
 
 
-def test_stale_token_resends_without_login(conn, provider, terminal):
-    def expire_then_newer(fields):
-        terminal.auth_token = "NEWER"  # another thread logged in meanwhile
-        return EXPIRED
-    provider.answer("Balance", expire_then_newer, dict(OK, balance=2))
-    assert conn.makerequest(provider.module().Balance).balance == 2 and provider.count("LoginNomor") == 0
-    assert provider.fields("Balance")[1]["auth"] == "NEWER" and terminal.lines == []
-
-
 @pytest.mark.parametrize("otp, printed", [('dict(OK, response={"gatewayToken": "T1"})', "1 1 1 {'T1'} T1\n"),
                                           ('refused("OTP salah")', "1 1 1 {'invalid_token'} \n")])
 def test_concurrent_expiry_logs_in_once(child, otp, printed):
@@ -131,14 +121,9 @@ def test_concurrent_expiry_logs_in_once(child, otp, printed):
 
 # Login ---------------------------------------------------------------------------------------
 
-class FrozenDatetime(real_datetime.datetime):
-    @classmethod
-    def now(cls, tz=None):
-        return cls(2026, 12, 6, 7, 5, 9)
-
-
 def test_login_reads_time_once_before_number_login(conn, provider, terminal, monkeypatch, mod):
-    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(datetime=FrozenDatetime))
+    now = types.SimpleNamespace(now=lambda: real_datetime.datetime(2026, 12, 6, 7, 5, 9))
+    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(datetime=now))
     provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "GT"}))
     result = conn.login()
     assert isinstance(result, mod.FuncResponse) and (result.status, result.pesan) == (True, RELOGGED[0])

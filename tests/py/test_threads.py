@@ -25,15 +25,12 @@ class Receiver(QObject):
         self.threads.append(QThread.currentThread())
 
 
-def run(app, thread, quit_after=None):
-    """Start `thread` and run the main loop until it finishes (bounded). `quit_after`: "result" ends the thread's
-    own loop on its result; a number of milliseconds ends it then, noting whether it was still running."""
+def run(app, thread):
+    """Start `thread` and run the main loop until it ends (bounded); its own loop is told to quit after 300 ms.
+    Gives what it emitted and, when it was still running then, [True]."""
     receiver, running = Receiver(), []
     thread.request_finished.connect(receiver.take)
-    if quit_after == "result":
-        thread.request_finished.connect(lambda _v: thread.quit())
-    elif quit_after:
-        QTimer.singleShot(quit_after, lambda: running.append(thread.isRunning()) or thread.quit())
+    QTimer.singleShot(300, lambda: running.append(thread.isRunning()) or thread.quit())
     thread.finished.connect(app.quit)
     QTimer.singleShot(BOUND_MS, app.quit)
     thread.start()
@@ -50,20 +47,18 @@ class Conn:
         raise ValueError("operasi gagal")
 
 
-def test_result_reaches_receiver_on_main_thread(app, mod):
+@pytest.mark.parametrize("func, args, kwargs, emitted, printed, running", [
+    ("op", (1, 2), {"x": 3}, [{"args": (1, 2), "kwargs": {"x": 3}}], "", [True]),  # then its loop runs until quit
+    ("nope", (), {}, [None], "", [True]),  # unknown: none emitted
+    ("fails", (), {}, [None], "operasi gagal\n", []),  # printed, and it ends
+    (42, (), {}, [None], "attribute name must be string", [])])
+def test_worker_emits_the_result_once_on_the_main_thread(app, mod, capfd, func, args, kwargs, emitted, printed,
+                                                          running):
     parent = QObject()
-    thread = mod.DekoConnectonThread(Conn(), "op", 1, 2, parent=parent, x=3)
-    receiver, _ = run(app, thread, "result")
-    assert receiver.values == [{"args": (1, 2), "kwargs": {"x": 3}}] and receiver.threads == [app.thread()]
-    assert thread.parent() is parent
-
-
-@pytest.mark.parametrize("func, printed, running", [
-    ("nope", "", [True]),  # unknown: none emitted, then its event loop runs until it is told to quit
-    ("fails", "operasi gagal\n", []), (42, "attribute name must be string", [])])  # printed, then it ends
-def test_failed_operation_emits_none_once(app, mod, capfd, func, printed, running):
-    receiver, still_running = run(app, mod.DekoConnectonThread(Conn(), func), quit_after=300)
-    assert receiver.values == [None] and still_running == running and printed in capfd.readouterr().out
+    thread = mod.DekoConnectonThread(Conn(), func, *args, parent=parent, **kwargs)
+    receiver, still_running = run(app, thread)
+    assert receiver.values == emitted and receiver.threads == [app.thread()] and still_running == running
+    assert printed in capfd.readouterr().out and thread.parent() is parent
 
 
 # History wait thread, and errors in either thread ------------------------------------------------

@@ -19,17 +19,12 @@ def buy(conn, monkeypatch, mod):
     """A fixed clock recording the zones asked for; the matcher replaced by a recorder of calls and record states."""
     fake = types.SimpleNamespace(zones=[], calls=[], result="SETTLED")
 
-    class Frozen(real_datetime.datetime):
-        @classmethod
-        def now(cls, tz=None):
-            fake.zones.append(tz)
-            return INSTANT.astimezone(tz) if tz else INSTANT.replace(tzinfo=None)
-
     def settle(*args, **kwargs):
         fake.calls.append((args, kwargs, args[0].status, args[0].pesan))
         return fake.result
+    now = types.SimpleNamespace(now=lambda tz: fake.zones.append(tz) or INSTANT.astimezone(tz))
     monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(
-        datetime=Frozen, timezone=real_datetime.timezone, timedelta=real_datetime.timedelta))
+        datetime=now, timezone=real_datetime.timezone, timedelta=real_datetime.timedelta))
     conn.get_transaksi_history = settle
     return fake
 
