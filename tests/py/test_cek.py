@@ -40,14 +40,13 @@ def seen(mod, monkeypatch):
 
 
 @pytest.mark.parametrize("tipe, by, found, kwargs, shown, nama", [
-    ("PULSA", BY_PRODUCT, product("T5", "T5"), {}, "T5", "T5"),
+    ("PULSA", BY_PRODUCT, product("T5", "T5"), {"console": "y"}, "T5", "T5"),
     ("pulsa", BY_PRODUCT, product("T5", "Pulsa 5rb"), {}, "(T5) Pulsa 5rb", "Pulsa 5rb"),
     ("KPK", BY_PRODUCT, product(5, 5.0), {}, "5", 5.0),  # equal values, shown as the code
     (" crp", BY_PRODUCT, product(5, "Lima"), {"console": False}, None, "Lima"),
     ("CRP", BY_OFFER, OFFER, {}, "Kuota 10GB", "Kuota 10GB"),
     ("crp", BY_OFFER, OFFER, {"console": False}, None, "Kuota 10GB"),
     ("Crp", BY_OFFER, OFFER, {"console": 0}, None, "Kuota 10GB"),
-    ("CRP", BY_OFFER, OFFER, {"console": "y"}, "Kuota 10GB", "Kuota 10GB"),
 ])
 def test_check_fills_the_record(conn, provider, terminal, seen, tipe, by, found, kwargs, shown, nama):
     (request, selection), asked, trx = by, [], record(tipe)

@@ -136,14 +136,12 @@ def matcher():
 
 @pytest.mark.parametrize("call, entries, error, outcome", [
     (previous({"orderid": None}), [entry()], KeyError, FRESH),
-    (previous({"harga": None}), [entry()], KeyError, FRESH),
     # Fields written before the failing step stay written.
     (previous(ANY), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
     (previous(ANY), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", EARLIER % 5000, "sn awal")),
     # The matcher reads every scanned entry in full, even one of another product; only a trailing "000" is
     # dropped from the date.
     (matcher(), [entry(productId="X", submittedDate="20241201123000000000"), entry()], ValueError, FRESH),
-    (matcher(), [entry(productId="X", trxDetail=[]), entry()], IndexError, FRESH),
     (matcher(), [entry(productId="X", productPrice="-", finalSuccessPrice=DROP), entry()], KeyError, FRESH),
     (matcher(), [entry(statusDesc="Aneh")], KeyError, FRESH),
     (matcher(), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),

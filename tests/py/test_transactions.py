@@ -73,7 +73,6 @@ def test_best_offer_purchase_uses_the_offer_and_skips_the_matcher(conn, provider
 
 @pytest.mark.parametrize("tipe, error, pesan, lines", [
     ("CRP", None, "Paket tidak ditemukan", [SENDING]),  # the best offer is not found: no purchase
-    ("KPK", "Saldo tidak cukup", "[Deko]: Saldo tidak cukup", [SENDING, ("Saldo tidak cukup", "gagal")]),
     ("KPK", 500, "[Deko]: 500", [SENDING, (500, "gagal")]),
 ])
 def test_failed_purchase_skips_the_matcher(conn, provider, terminal, buy, tipe, error, pesan, lines):
