@@ -14,7 +14,7 @@ import pytest  # noqa: E402
 from apps.deko.libs.connections import dekoconnection as dekomod  # noqa: E402
 from fakes import FakeProvider, FakeTerminal  # noqa: E402
 
-TEST_LIMIT = 150  # seconds; the slowest test takes about 5 (20 under the sanitizers)
+TEST_LIMIT = 90  # seconds; the slowest test takes about 5
 
 
 @pytest.fixture(autouse=True)
@@ -64,7 +64,7 @@ conn = mod.DekoConnection(None, terminal)
 def child():
     """Runs code in a fresh interpreter (a fake provider, a terminal and `conn` ready) and returns its output;
     what could crash or hang this process fails the test instead: a crash as its exit status, a hang as a time-out."""
-    def run(code, timeout=30):
+    def run(code, timeout=20):
         # Freed objects are filled (and, under AddressSanitizer, seen freed): reading one fails at once.
         env = dict(os.environ, PYTHONMALLOC="malloc_debug", PYTHONFAULTHANDLER="1")
         done = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)], capture_output=True,
