@@ -45,8 +45,7 @@ def seen(mod, monkeypatch):
     ("KPK", BY_PRODUCT, product(5, 5.0), {}, "5", 5.0),  # equal values, shown as the code
     (" crp", BY_PRODUCT, product(5, "Lima"), {"console": False}, None, "Lima"),
     ("CRP", BY_OFFER, OFFER, {}, "Kuota 10GB", "Kuota 10GB"),
-    ("crp", BY_OFFER, OFFER, {"console": False}, None, "Kuota 10GB"),
-    ("Crp", BY_OFFER, OFFER, {"console": 0}, None, "Kuota 10GB"),
+    ("crp", BY_OFFER, OFFER, {"console": 0}, None, "Kuota 10GB"),
 ])
 def test_check_fills_the_record(conn, provider, terminal, seen, tipe, by, found, kwargs, shown, nama):
     (request, selection), asked, trx = by, [], record(tipe)

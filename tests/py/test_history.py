@@ -109,7 +109,6 @@ MISS = dict(OK, history=[entry(productId="P2")])
 
 @pytest.mark.parametrize("counter, answers, found, requests", [
     (0, [MISS, MISS, NO_ANSWER], None, 3),
-    (0, [MISS, MISS, dict(OK, history=[entry()])], "settled", 3),
     (4, [], "unchanged", 2),
 ])
 def test_matcher_passes_and_pauses(conn, provider, terminal, naps, counter, answers, found, requests):
