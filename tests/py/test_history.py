@@ -1,4 +1,4 @@
-"""History query, previous-transaction lookup and the history matcher."""
+"""Previous-transaction lookup and the history matcher."""
 import datetime as real_datetime
 import types
 
