@@ -3,10 +3,8 @@ import threading
 import types
 from collections import defaultdict
 
-REQUEST_CLASSES = (
-    "LoginNomor", "LoginOtp", "Balance", "Produk", "ProdukTerbaik", "TransaksiSPV",
-    "TransaksiKPK", "TransaksiTerbaik", "Transaksi", "CheckKPK", "CheckSPV", "History",
-)
+REQUEST_CLASSES = ("LoginNomor", "LoginOtp", "Balance", "Produk", "ProdukTerbaik", "TransaksiSPV", "TransaksiKPK",
+                   "TransaksiTerbaik", "Transaksi", "CheckKPK", "CheckSPV", "History")
 
 OK = {"conn": True, "sukses": True, "error_msg": ""}
 NO_ANSWER = {"conn": False, "sukses": False}
@@ -18,12 +16,8 @@ def refused(error="ditolak"):
 
 
 class FakeProvider:
-    """Answers each request class from a script: a queue of outcomes per class name.
-
-    An outcome is a mapping of attributes for the completed request, a callable taking the
-    request's fields and returning such a mapping, or an exception to raise from makerequest.
-    When a class's queue is empty, its default outcome is used (a plain success).
-    """
+    """Answers each request class from a queue of outcomes, then its default (a plain success): attributes of the
+    completed request, a callable of the request's fields giving them, or an exception makerequest raises."""
 
     def __init__(self):
         self.sent = []
@@ -55,52 +49,37 @@ class FakeProvider:
         return outcome
 
     def module(self):
-        provider = self
-        ns = types.SimpleNamespace()
-        for name in REQUEST_CLASSES:
-            def init(self, _name=name, **fields):
-                self.name = _name
-                self.fields = fields
-
-            def makerequest(self, http, logging):
-                self.http_seen, self.logging_seen = http, logging
-                outcome = provider._next(self.name, self.fields)
-                if isinstance(outcome, BaseException):
-                    raise outcome
-                for key, value in dict(OK, **outcome).items():
-                    setattr(self, key, value)
-                return "ignored"
-
-            setattr(ns, name, type(name, (), {"__init__": init, "makerequest": makerequest}))
-        return ns
+        """The request models: one class per request, answered by this provider."""
+        return types.SimpleNamespace(**{name: type(name, (Request,), {"provider": self}) for name in REQUEST_CLASSES})
 
 
-class FakeConfig:
-    def __init__(self, deko):
-        self.deko = deko
+class Request:
+    def __init__(self, **fields):
+        self.fields = fields
+
+    def makerequest(self, http, logging):
+        self.http_seen, self.logging_seen = http, logging
+        outcome = self.provider._next(type(self).__name__, self.fields)
+        if isinstance(outcome, BaseException):
+            raise outcome
+        self.__dict__.update(dict(OK, **outcome))
+        return "ignored"
 
 
 class FakeTerminal:
-    def __init__(self, token="T0", otp="123456", **deko):
-        self.auth_token = token
-        self.logging = object()
-        self.lines = []
-        self.errors = []
-        self.otp_calls = []
-        self.otp = otp
-        settings = {"nomor": "081200000001", "idretail": "RTL001", "nomor_transaksi": "TRX9",
-                    "reply_ip": "127.0.0.1", "reply_port": 1}
-        settings.update(deko)
-        self.config = FakeConfig(settings)
-        self.lock = threading.Lock()
+    """The host's terminal: settings, token, console lines, logged errors, and the OTP (a callable gives it)."""
+
+    def __init__(self):
+        self.auth_token, self.logging, self.otp = "T0", object(), "123456"
+        self.lines, self.errors, self.otp_calls = [], [], []
+        self.config = types.SimpleNamespace(deko={"nomor": "081200000001", "idretail": "RTL001",
+                                                  "nomor_transaksi": "TRX9"})
 
     def console(self, text, level):
-        with self.lock:
-            self.lines.append((text, level))
+        self.lines.append((text, level))
 
     def logException(self, error):
-        with self.lock:
-            self.errors.append(error)
+        self.errors.append(error)
         return "logged: %r" % (error,)
 
     def getOtp(self, jam, tanggal):

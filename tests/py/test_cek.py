@@ -6,13 +6,21 @@ import pytest
 
 from fakes import NO_ANSWER, OK, refused
 
-UNSET = object()
+UNSET, PRICE = object(), Decimal("5100.00")
 NO_PRODUCT = "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar"
+# The request sent, and what the completed request is asked to select.
+BY_PRODUCT = ("Produk", {"kategori": "DEKO_TOPUP", "auth": "T0"}), (("T5", "DEKO_TOPUP"), {})
+BY_OFFER = ("ProdukTerbaik", {"msisdn": "08123", "auth": "T0"}), (("T5",), {})
+OFFER = {"offerShortDesc": "Kuota 10GB", "productPrice": PRICE, "offerDescription": "<p>Kuota</p>"}
 
 
-def record(tipe="PULSA", kategori="DEKO_TOPUP", paketid="T5", tujuan="08123"):
-    return NS(produk=NS(tipe=tipe, kategori=kategori, paketid=paketid, nama="lama"), tujuan=tujuan,
-              inq=UNSET, status=None, pesan=None)
+def product(code, name):
+    return {"CODE": code, "DISPLAY_NAME": name, "FINAL_PRICE": PRICE, "DESCRIPTION": "<p>Kuota</p>"}
+
+
+def record(tipe):
+    return NS(produk=NS(tipe=tipe, kategori="DEKO_TOPUP", paketid="T5", nama="lama"), tujuan="08123", inq=UNSET,
+              status=None, pesan=None)
 
 
 def answer(found, asked=None):
@@ -31,83 +39,35 @@ def seen(mod, monkeypatch):
     return calls
 
 
-@pytest.mark.parametrize("tipe", ["CRP", "crp", "Crp"])
-@pytest.mark.parametrize("kwargs, shown", [({}, True), ({"console": False}, False),
-                                           ({"console": 0}, False), ({"console": "y"}, True)])
-def test_best_offer_check_fills_the_record(conn, provider, terminal, seen, tipe, kwargs, shown):
-    price, asked = Decimal("25000.50"), []
-    offer = dict(offerId="O-7", offerShortDesc="Kuota 10GB", productPrice=price, offerDescription="<p>Kuota</p>")
-    provider.answer("ProdukTerbaik", answer(offer, asked))
-    trx = record(tipe=tipe, kategori="DATA", paketid="O-7")
-    assert conn.cek(trx, **kwargs) is trx
-    assert provider.sent == [("ProdukTerbaik", {"msisdn": "08123", "auth": "T0"})] and asked == [(("O-7",), {})]
+@pytest.mark.parametrize("tipe, by, found, kwargs, shown, nama", [
+    ("PULSA", BY_PRODUCT, product("T5", "T5"), {"console": "y"}, "T5", "T5"),
+    ("pulsa", BY_PRODUCT, product("T5", "Pulsa 5rb"), {}, "(T5) Pulsa 5rb", "Pulsa 5rb"),
+    ("KPK", BY_PRODUCT, product(5, 5.0), {}, "5", 5.0),  # equal values, shown as the code
+    (" crp", BY_PRODUCT, product(5, "Lima"), {"console": False}, None, "Lima"),
+    ("CRP", BY_OFFER, OFFER, {}, "Kuota 10GB", "Kuota 10GB"),
+    ("crp", BY_OFFER, OFFER, {"console": 0}, None, "Kuota 10GB"),
+])
+def test_check_fills_the_record(conn, provider, terminal, seen, tipe, by, found, kwargs, shown, nama):
+    (request, selection), asked, trx = by, [], record(tipe)
+    provider.answer(request[0], answer(found, asked))
+    assert conn.cek(trx, **kwargs) is trx and provider.sent == [request] and asked == [selection]
+    assert terminal.lines == ([("Cek Produk %s dengan harga 5100.00 Berhasil" % shown, "sukses")] if shown else [])
     assert seen.tags == [("<p>Kuota</p>",)]
-    assert seen.inq == [((price, {"desc": "clean:<p>Kuota</p>", "nama": "Kuota 10GB"}), {})]
-    assert trx.inq.harga is price and trx.inq.data == "Kuota 10GB, harga 25000.50. clean:<p>Kuota</p>"
-    assert (trx.status, trx.pesan, trx.produk.nama) == ("sukses", trx.inq.data, "Kuota 10GB")
-    assert terminal.lines == [("Cek Produk Kuota 10GB dengan harga 25000.50 Berhasil", "sukses")] * shown
+    assert seen.inq == [((PRICE, {"desc": "clean:<p>Kuota</p>", "nama": nama}), {})]
+    assert trx.inq.harga is PRICE and (trx.status, trx.pesan, trx.produk.nama) == ("sukses", trx.inq.data, nama)
+    assert type(trx.produk.nama) is type(nama)
 
 
-@pytest.mark.parametrize("pair, status", [((0, "dari lookup"), "gagal"), (("", "x"), "gagal"),
-                                          ((1, {"offerShortDesc": "N", "productPrice": 5,
-                                                "offerDescription": "d"}), "sukses")])
-def test_best_offer_check_takes_the_connections_lookup(conn, provider, terminal, monkeypatch, pair, status):
-    """Its failures (no answer, refusal, no such offer) set only status and message."""
-    calls = []
-    monkeypatch.setattr(conn, "get_produk_terbaik", lambda *a, **k: calls.append((a, k)) or pair)
-    trx = record(tipe="CRP", paketid="O-1")
-    conn.cek(trx, console=False)
-    assert calls == [(("08123", "O-1"), {})] and provider.sent == [] and terminal.lines == []
-    assert trx.status == status and (status == "sukses" or (trx.pesan, trx.inq, trx.produk.nama) == (
-        pair[1], UNSET, "lama"))
-
-
-@pytest.mark.parametrize("tipe, code, name, shown", [
-    ("PULSA", "T5", "T5", "T5"),
-    ("pulsa", "T5", "Pulsa 5rb", "(T5) Pulsa 5rb"),
-    ("KPK", 5, 5.0, "5"),  # equal values, shown as the code
-    (" crp", 5, "Lima", "(5) Lima"),
+@pytest.mark.parametrize("tipe, cls, outcome, line, pesan", [
+    ("PULSA", "Produk", NO_ANSWER, "Cek Paket Gagal", "Koneksi Terputus"),
+    ("PULSA", "Produk", refused("Stok habis"), "Stok habis", "Stok habis"),
+    ("PULSA", "Produk", answer(None), NO_PRODUCT, "Produk Tidak Ditemukan"),
+    ("CRP", "ProdukTerbaik", refused("Nomor salah"), "Nomor salah", "Nomor salah"),  # shown by the offer's lookup
 ])
-def test_product_check_fills_the_record(conn, provider, terminal, seen, tipe, code, name, shown):
-    price, asked = Decimal("5100.00"), []
-    item = {"CODE": code, "DISPLAY_NAME": name, "FINAL_PRICE": price, "DESCRIPTION": "<b>Pulsa</b>"}
-    provider.answer("Produk", answer(item, asked))
-    trx = record(tipe=tipe)
-    assert conn.cek(trx) is trx
-    assert provider.sent == [("Produk", {"kategori": "DEKO_TOPUP", "auth": "T0"})]
-    assert asked == [(("T5", "DEKO_TOPUP"), {})] and seen.tags == [("<b>Pulsa</b>",)]
-    assert terminal.lines == [("Cek Produk %s dengan harga 5100.00 Berhasil" % shown, "sukses")]
-    assert seen.inq == [((price, {"desc": "clean:<b>Pulsa</b>", "nama": name}), {})]
-    assert trx.inq.harga is price and trx.inq.desc == "clean:<b>Pulsa</b>"
-    assert (trx.status, trx.pesan, trx.produk.nama, type(trx.produk.nama)) == ("sukses", trx.inq.data, name, type(name))
-
-
-@pytest.mark.parametrize("outcome, line, pesan", [
-    (NO_ANSWER, "Cek Paket Gagal", "Koneksi Terputus"),
-    (refused("Stok habis"), "Stok habis", "Stok habis"),
-    (answer(None), NO_PRODUCT, "Produk Tidak Ditemukan"),
-])
-def test_product_check_failures_always_show_a_line(conn, provider, terminal, seen, outcome, line, pesan):
-    provider.answer("Produk", outcome)
-    trx = record()
+def test_failed_check_shows_why_and_writes_only_status_and_message(conn, provider, terminal, seen, tipe, cls, outcome,
+                                                                  line, pesan):
+    provider.answer(cls, outcome)
+    trx = record(tipe)
     assert conn.cek(trx, console=False) is trx and terminal.lines == [(line, "gagal")]
     assert (trx.status, trx.pesan, trx.inq, trx.produk.nama) == ("gagal", pesan, UNSET, "lama")
-    assert provider.count("Produk") == 1 and provider.count("ProdukTerbaik") == 0 and seen.inq == []
-
-
-@pytest.mark.parametrize("trx, cls, outcome, error", [
-    (NS(tujuan="08123"), None, None, AttributeError),
-    (NS(tujuan="08123", produk=NS(tipe="PULSA", paketid="T5")), None, None, AttributeError),
-    (record(tipe=None), None, None, Exception),
-    (record(), "Produk", answer({"CODE": "T5", "DISPLAY_NAME": "T5", "DESCRIPTION": "d"}), KeyError),
-    (record(), "Produk", answer({}), KeyError),
-    (record(), "Produk", dict(OK, produk={}), AttributeError),
-    (record(tipe="CRP"), "ProdukTerbaik", answer({"productPrice": 1, "offerDescription": "d"}), KeyError),
-    (record(tipe="CRP"), "ProdukTerbaik", answer({"offerShortDesc": "n", "productPrice": 1}), KeyError),
-])
-def test_check_errors_reach_the_caller(conn, provider, terminal, trx, cls, outcome, error):
-    if cls:
-        provider.answer(cls, outcome)
-    with pytest.raises(error):
-        conn.cek(trx)
-    assert terminal.errors == [] and provider.count("Produk") + provider.count("ProdukTerbaik") <= 1
+    assert [name for name, _ in provider.sent] == [cls] and seen.inq == []

@@ -1,4 +1,4 @@
-"""History query, previous-transaction lookup and the history matcher."""
+"""Previous-transaction lookup and the history matcher."""
 import datetime as real_datetime
 import types
 
@@ -7,48 +7,26 @@ import pytest
 from fakes import DROP, NO_ANSWER, OK, Record, entry, refused
 
 FRESH = Record().outcome()
-STATUS = {"sukses": "sukses", "berhasil": "sukses", "failed": "gagal", "proses": "pending"}
+STATUS = {"sukses": "sukses", "berhasil": "sukses", "failed": "gagal"}
 EARLIER = "Transaksi sudah pernah berhasil utk pembelian paket ke 6281234 sebesar %s ."
 SETTLED = "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar %s ."
 WAITING = ("Belum menemukan transaksi di history...", "warning")
-T = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 400000)
+T, NAN = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 400000), float("nan")
 
 
 @pytest.fixture
-def host(monkeypatch, mod):
-    """Status table, number normaliser (62... -> 0...) and a sleep that only records."""
-    h = types.SimpleNamespace(naps=[], normalised=[])
-
-    def normalise(number, **kw):
-        h.normalised.append((number, kw))
-        return "0" + number[2:]
+def naps(monkeypatch, mod):
+    """The host's status table and number normaliser (62... -> 0..., given start="08"); the matcher's pauses noted."""
+    noted = []
     monkeypatch.setattr(mod, "TRANSAKSI_TYPES", types.SimpleNamespace(DEKO_STATUS=STATUS))
-    monkeypatch.setattr(mod, "normalizemsisdn", normalise)
-    monkeypatch.setattr(mod, "sleep", h.naps.append)
-    return h
+    monkeypatch.setattr(mod, "normalizemsisdn", lambda number, start: start + number[3:])
+    monkeypatch.setattr(mod, "sleep", noted.append)
+    return noted
 
 
 def answered(provider, entries):
     provider.default("History", entries if isinstance(entries, dict) else dict(OK, history=list(entries)))
     return Record(tujuan="6281234")  # the record's own number; the matcher must use the one it is given
-
-
-# History query -----------------------------------------------------------------------------
-
-HIST = [entry()]
-
-
-@pytest.mark.parametrize("outcome, expected", [
-    (dict(OK, history=HIST), HIST),
-    (NO_ANSWER, None),
-    (refused("x"), None),
-    (dict(OK, sukses=0, history=HIST), None),
-    (RuntimeError("boom"), None),
-])
-def test_history_query(conn, provider, terminal, outcome, expected):
-    provider.answer("History", outcome)
-    assert conn.history() is expected
-    assert provider.fields("History") == [{"auth": "T0"}] and terminal.lines == []
 
 
 # Previous-transaction lookup -----------------------------------------------------------------
@@ -60,24 +38,19 @@ DECIMAL = entry(productPrice="700.5", finalSuccessPrice="5000.0", statusDesc="BE
 NUMERIC = entry(productPrice=5000, finalSuccessPrice=5000.9, detail=dict(batchId="E"))
 
 
-@pytest.mark.parametrize("harga, entries, normalised, outcome", [
-    (None, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL], 2, ("sukses", EARLIER % 6000, "C")),
-    (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL, NUMERIC], 3, ("sukses", EARLIER % 700, "D")),
-    ("5000", [DEARER, NUMERIC], 2, ("sukses", EARLIER % 5000, "E")),
-    (5000.7, [NUMERIC], 1, ("sukses", EARLIER % 5000, "E")),
+@pytest.mark.parametrize("harga, entries, outcome", [
+    (None, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL], ("sukses", EARLIER % 6000, "C")),
+    (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER, DECIMAL, NUMERIC], ("sukses", EARLIER % 700, "D")),
     # No product price ("-"): the amount charged is the message amount.
-    (None, [entry(productPrice="-", finalSuccessPrice="4500.0", detail=dict(batchId="F"))], 1,
+    (None, [entry(productPrice="-", finalSuccessPrice="4500.0", detail=dict(batchId="F"))],
      ("sukses", EARLIER % 4500, "F")),
-    (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], 2, None),
-    (None, [], 0, None),
-    (None, NO_ANSWER, 0, None),
-    (None, refused("x"), 0, None),
+    (5000, [OTHER_PRODUCT, OTHER_NUMBER, DEARER], None),
+    (None, refused("x"), None),
 ])
-def test_previous_by_product_number_and_price(conn, provider, host, harga, entries, normalised, outcome):
+def test_previous_by_product_number_and_price(conn, provider, naps, harga, entries, outcome):
     rec = answered(provider, entries)
     got = conn.get_previous_transaksi(rec, {"harga": harga, "orderid": None})
     assert (got, rec.outcome()) == ((None, FRESH) if outcome is None else (rec, outcome))
-    assert host.normalised == [("6281234", {"start": "08"})] * normalised
 
 
 @pytest.mark.parametrize("orderid, entries, outcome", [
@@ -88,13 +61,13 @@ def test_previous_by_product_number_and_price(conn, provider, host, harga, entri
     ("", [entry(detail=dict(batchId=None)), entry(productPrice="300", detail=dict(batchId=""))],
      ("sukses", EARLIER % 300, "")),
     (123, [entry(detail=dict(batchId="123"))], None),
+    (NAN, [entry(detail=dict(batchId=NAN))], None),  # equal is Python's ==: nan matches nothing, not even itself
 ])
-def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, orderid, entries, outcome):
+def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, naps, orderid, entries, outcome):
     # The stored price would not convert: it is not examined in this mode.
     rec = answered(provider, entries)
     got = conn.get_previous_transaksi(rec, {"harga": "5000.0", "orderid": orderid})
     assert (got, rec.outcome()) == ((None, FRESH) if outcome is None else (rec, outcome))
-    assert host.normalised == []
 
 
 # History matcher -----------------------------------------------------------------------------
@@ -108,8 +81,6 @@ def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, o
      ("sukses", SETTLED % 6000, "X")),
     ("PULSA", 5000, [entry(productId="P2"), entry(productPrice="6000", detail=dict(batchId="X")),
                      entry(productPrice="5000.9", detail=dict(batchId="Y"))], ("sukses", SETTLED % 5000, "Y")),
-    ("PULSA", "5000", [entry(productPrice=5000.9)], ("sukses", SETTLED % 5000, "B1")),
-    ("PULSA", 5000.5, [entry(productPrice="5000")], ("sukses", SETTLED % 5000, "B1")),
     ("PULSA", 5000, [entry(productPrice="6000")], None),
     ("PULSA", "5000.0", [entry(productPrice="0")], ("sukses", SETTLED % 0, "B1")),
     ("PULSA", 5000, [entry(productPrice="-", finalSuccessPrice="6000", detail=dict(batchId="X")),
@@ -118,7 +89,6 @@ def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, o
     # Status through the table; an unsuccessful one carries the detail's text.
     ("PULSA", None, [entry(statusDesc="BERHASIL")], ("sukses", SETTLED % 5000, "B1")),
     ("PULSA", None, [entry(statusDesc="Failed", detail=dict(statusDesc="Salah"))], ("gagal", "Salah", "B1")),
-    ("PULSA", None, [entry(statusDesc="Proses", detail=dict(statusDesc="Diproses"))], ("pending", "Diproses", "B1")),
     # Too early; destination: the unnormalised number, the voucher when there is no number, always for SPV.
     ("PULSA", None, [entry(submittedDate="20241201122959000"), entry(detail=dict(msisdn="6281234")),
                      entry(detail=dict(msisdn="089999", qrvoucher="081234"))], None),
@@ -126,12 +96,12 @@ def test_previous_by_order_id_takes_the_last_equal_batch(conn, provider, host, o
     ("Spv", None, [entry(detail=dict(msisdn="089999", qrvoucher="081234"))], ("sukses", SETTLED % 5000, "B1")),
     ("spv", None, [entry(detail=dict(msisdn="081234"))], None),
 ])
-def test_matcher_takes_the_right_entry(conn, provider, terminal, host, tipe, harga, entries, outcome):
+def test_matcher_takes_the_right_entry(conn, provider, terminal, naps, tipe, harga, entries, outcome):
     rec = answered(provider, entries)
     rec.produk.tipe = tipe
     assert conn.get_transaksi_history(rec, "081234", T, **({} if harga is None else {"harga": harga})) is rec
     assert rec.outcome() == (outcome or FRESH) and provider.count("History") == (1 if outcome else 6)
-    assert host.naps == [1] * (0 if outcome else 5) and terminal.lines == [WAITING] * (0 if outcome else 5)
+    assert naps == [1] * (0 if outcome else 5) and terminal.lines == [WAITING] * (0 if outcome else 5)
 
 
 MISS = dict(OK, history=[entry(productId="P2")])
@@ -139,17 +109,13 @@ MISS = dict(OK, history=[entry(productId="P2")])
 
 @pytest.mark.parametrize("counter, answers, found, requests", [
     (0, [MISS, MISS, NO_ANSWER], None, 3),
-    (0, [MISS, refused("x")], None, 2),
-    (0, [MISS, MISS, dict(OK, history=[entry()])], "settled", 3),
     (4, [], "unchanged", 2),
-    (5, [], "unchanged", 1),
-    (8, [], "unchanged", 1),
 ])
-def test_matcher_passes_and_pauses(conn, provider, terminal, host, counter, answers, found, requests):
+def test_matcher_passes_and_pauses(conn, provider, terminal, naps, counter, answers, found, requests):
     rec = answered(provider, MISS)
     provider.answer("History", *answers)
     got = conn.get_transaksi_history(rec, "081234", T, **({"counter": counter} if counter else {}))
-    assert provider.count("History") == requests and host.naps == [1] * (requests - 1)
+    assert provider.count("History") == requests and naps == [1] * (requests - 1)
     assert terminal.lines == [WAITING] * (requests - 1) and got is (None if found is None else rec)
     assert rec.outcome() == (("sukses", SETTLED % 5000, "B1") if found == "settled" else FRESH)
 
@@ -163,43 +129,26 @@ def previous(row):  # (call, requests sent): the price is read before the reques
     return lambda conn, rec: conn.get_previous_transaksi(rec, row), int("harga" in row)
 
 
-def matcher(harga=None):
-    return lambda conn, rec: conn.get_transaksi_history(rec, "081234", T, harga=harga), 1
+def matcher():
+    return lambda conn, rec: conn.get_transaksi_history(rec, "081234", T), 1
 
 
 @pytest.mark.parametrize("call, entries, error, outcome", [
     (previous({"orderid": None}), [entry()], KeyError, FRESH),
-    (previous({"harga": None}), [entry()], KeyError, FRESH),
-    (previous({"harga": "5000.0", "orderid": None}), [entry()], ValueError, FRESH),
-    (previous({"harga": 5000, "orderid": None}), [entry(finalSuccessPrice="lima")], ValueError, FRESH),
-    (previous(ANY), [entry(productId=DROP)], KeyError, FRESH),
-    (previous(ANY), [entry(detail=dict(msisdn=DROP))], KeyError, FRESH),
-    (previous({"harga": None, "orderid": "B1"}), [entry(trxDetail=[])], IndexError, FRESH),
-    (previous(ANY), [entry(statusDesc="Aneh")], KeyError, FRESH),
     # Fields written before the failing step stay written.
     (previous(ANY), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
     (previous(ANY), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", EARLIER % 5000, "sn awal")),
     # The matcher reads every scanned entry in full, even one of another product; only a trailing "000" is
     # dropped from the date.
-    (matcher(), [entry(productId="X", submittedDate="kemarin000"), entry()], ValueError, FRESH),
     (matcher(), [entry(productId="X", submittedDate="20241201123000000000"), entry()], ValueError, FRESH),
-    (matcher(), [entry(productId="X", submittedDate="2024-12-01 12:30:00000"), entry()], ValueError, FRESH),
-    (matcher(), [entry(productId="X", submittedDate=DROP), entry()], KeyError, FRESH),
-    (matcher(), [entry(productId="X", trxDetail=[]), entry()], IndexError, FRESH),
-    (matcher(), [entry(productId="X", trxDetail=DROP), entry()], KeyError, FRESH),
-    (matcher(), [entry(productId="X", productPrice=DROP), entry()], KeyError, FRESH),
     (matcher(), [entry(productId="X", productPrice="-", finalSuccessPrice=DROP), entry()], KeyError, FRESH),
-    (matcher(), [entry(productId=DROP)], KeyError, FRESH),
-    (matcher(5000), [entry(productPrice="lima")], ValueError, FRESH),
-    (matcher("5000.0"), [entry()], ValueError, FRESH),
     (matcher(), [entry(statusDesc="Aneh")], KeyError, FRESH),
     (matcher(), [entry(productPrice="lima")], ValueError, ("sukses",) + FRESH[1:]),
     (matcher(), [entry(detail=dict(batchId=DROP))], KeyError, ("sukses", SETTLED % 5000, "sn awal")),
-    (matcher(), [entry(statusDesc="Failed", detail=dict(statusDesc=DROP))], KeyError, ("gagal",) + FRESH[1:]),
 ])
-def test_unreadable_history_reaches_the_caller(conn, provider, terminal, host, call, entries, error, outcome):
+def test_unreadable_history_reaches_the_caller(conn, provider, terminal, naps, call, entries, error, outcome):
     (do, requests), rec = call, answered(provider, entries)
     with pytest.raises(error):
         do(conn, rec)
     assert rec.outcome() == outcome and provider.count("History") == requests
-    assert host.naps == [] and terminal.lines == []
+    assert naps == [] and terminal.lines == []

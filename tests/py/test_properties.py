@@ -49,7 +49,7 @@ NUMERIC = st.one_of(
     st.from_regex(r"\A\s?[+-]?\d{0,4}(_\d)?(\.\d{0,3})?([eE][+-]?\d{1,3})?\s?\Z"),
     st.sampled_from(["inf", "-Infinity", "nan", "1e400", "0x10", "", " ", "-", "0", "\ud800", "\u0665\u0660\u0660"]))
 # Fresh objects on every draw (float(repr(f)), builds): nan and Nasty() are unequal to themselves, and the
-# same object on both sides of a comparison is a question of its own (test_equality_is_plain_value_equality).
+# same object on both sides of a comparison is a question of its own (a case of the order-id lookup).
 NUMBERS = st.one_of(NUMERIC, NUMERIC.map(Text), st.integers(), st.booleans(), st.floats().map(repr).map(float),
                     st.sampled_from([10 ** 30, -10 ** 30, 10 ** 400, 2 ** 63, 2 ** 53 + 1]))
 WEIRD = st.one_of(st.none(), NUMBERS, st.text(max_size=6), st.builds(Nasty), st.just([]),
@@ -156,15 +156,6 @@ def test_price_conversions_agree_with_python(mod, price, harga):
                       "sukses", text, "B1") if not fails else ("sukses",) + FRESH[1:])
 
 
-def test_equality_is_plain_value_equality(mod):
-    """'Equals' is Python's ==: a value unequal to itself (nan, an object whose __eq__ says False) matches nothing."""
-    for odd in (float("nan"), type("Never", (), {"__eq__": lambda *a: False, "__hash__": object.__hash__})()):
-        rec, history = Record(tujuan="6281234", paketid=odd), [entry(productId=odd, detail=dict(batchId=odd))]
-        with rig(mod, History=dict(OK, history=history)) as (_, _terminal, conn):
-            assert conn.get_previous_transaksi(rec, {"harga": None, "orderid": odd}) is None, odd
-            assert conn.get_transaksi_history(rec, "081234", T.replace(minute=0), counter=5).status == "baru", odd
-
-
 # Every other operation on malformed completed requests ------------------------------------------------
 
 PRODUCT = shaped(CODE=either("P1", "X1.5-G 2", Text("P1")), DISPLAY_NAME=either("P1", "Pulsa"),
@@ -188,7 +179,8 @@ RECORD_OPS = {"cek": (("status", "pesan", "inq", "nama"), {"sukses", "gagal"}), 
 RECORD_ARGS = shaped(True, tipe=either("PULSA", "CRP", "KPK", "spv"), paketid=either("P1", "KPK", "spv"),
                      kategori=either("DEKOTOPUPALL"), nama=either("n"), tujuan=either("081234"), pin=either("1234"),
                      harga=either(5000))
-KEYS = ["kodeproduk", "tipe", "paketid", "harga", "kategori", "nama", "keterangan"]
+ARGS = {"makerequest": [WEIRD], "history": [], "cek_saldo": [WEIRD], "get_produk_terbaik": [either("081234"), WEIRD],
+        "tarik_produk": [either("0811,,0812", "", Text("0811"))]}
 
 
 def answers(draw, name):
@@ -205,40 +197,19 @@ def answers(draw, name):
 @pytest.mark.parametrize("op", list(NEEDS))
 @given(data=st.data())
 def test_every_operation_survives_malformed_answers(mod, op, data):
+    """An ordinary error at most (none from the pipeline and the catalogue pull, which log theirs); a record
+    keeps every field its operation does not write, and gets a status it may give."""
     with rig(mod, **{name: answers(data.draw, name) for name in NEEDS[op]}) as (provider, terminal, conn):
-        outcome = provider.defaults[NEEDS[op][0]]
-        raised = isinstance(outcome, BaseException)
         if op in RECORD_OPS:
             rec, (writes, statuses) = Record(**data.draw(RECORD_ARGS)), RECORD_OPS[op]
             got, error = run(lambda: getattr(conn, op)(rec), rec, writes)
             assert error is not None or got is rec or (op == "transaksi" and got is None)
             assert rec.status in statuses | ({"baru"} if error else set())
-        elif op == "makerequest":
-            x = data.draw(WEIRD)
-            got, error = run(lambda: conn.makerequest(mod.dekorequest.Balance, auth="mine", x=x))
-            c = "raises" if raised else expected(lambda: bool(outcome["conn"]))
-            assert error is None and (got is None or got.fields["x"] is x)
-            if c is not True:  # no answer; an error (the exchange's own, if it raised) is logged
-                assert got is None and terminal.lines == [] and len(terminal.errors) == (c == "raises") and (
-                    not raised or terminal.errors[0] is outcome)
-            elif type(outcome["error_msg"]) in (str, Text) and (
-                    s := expected(lambda: bool(outcome["sukses"]))) != "raises":
-                expired = s is False and outcome["error_msg"] == "invalid_token"
-                assert got.fields["auth"] == ("T1" if expired else "T0") and provider.count("Balance") == 1 + expired
-        elif op == "history":
-            got, error = run(conn.history)
-            assert (error is None or "history" not in outcome) and (got is None or got is outcome.get("history"))
-        elif op == "cek_saldo":
-            got, error = run(lambda: conn.cek_saldo(data.draw(WEIRD)))
-            assert error is not None or got is (None if raised else outcome.get("balance")) or got == {"Total": "0"}
-        elif op == "get_produk_terbaik":
-            got, error = run(lambda: conn.get_produk_terbaik(data.draw(either("081234")), data.draw(WEIRD)))
-            assert error or len(got) == 2 and (got[0] is False or got[0] is True and got[1] is outcome["produkById"]())
         else:
-            got, error = run(lambda: conn.tarik_produk(data.draw(either("0811,,0812", "", Text("0811")))))
-            assert error is None and got.status in (True, False)
-            assert all(list(r) == KEYS and r["keterangan"] == "" for r in got.pesan) if got.status else (
-                got.pesan == "Gagal Mengambil Produk" and terminal.errors)
+            args = [data.draw(s) for s in ARGS[op]]
+            got, error = run((lambda: conn.makerequest(mod.dekorequest.Balance, x=args[0])) if op == "makerequest"
+                             else lambda: getattr(conn, op)(*args))
+            assert error is None or op not in ("makerequest", "tarik_produk")
 
 
 HOSTILE = """

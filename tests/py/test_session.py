@@ -1,31 +1,11 @@
 """Connection object, request pipeline with re-login, login with OTP, balance check."""
-import concurrent.futures
 import datetime as real_datetime
 import inspect
-import threading
 import types
 
 import pytest
 
 from fakes import EXPIRED, NO_ANSWER, OK, refused
-
-
-# Module shape ----------------------------------------------------------------------------------
-
-def test_import_binds_names_in_order_and_defines_three_classes(mod):
-    names = [n for n in vars(mod) if not n.startswith("__")]
-    assert names == [
-        "urllib3", "datetime", "sleep", "json", "SqliteTransaksi", "QThread", "Signal",
-        "TIPE_CUAN", "CommonConnection", "dekorequest", "DekoResponse", "FuncResponse",
-        "normalizemsisdn", "parse_bayar", "get_brand", "get_shortcode", "remove_html_tags",
-        "uuidGenerator", "InqueryDetail", "TRANSAKSI_TYPES", "DEFAULT_PRODUKS",
-        "DekoConnection", "DekoConnectonThread", "WaitTransaksiHistoryThread"]
-    assert mod.DekoConnection.__bases__ == (object,)
-    assert mod.DekoConnectonThread.__bases__ == (mod.QThread,)
-    assert mod.WaitTransaksiHistoryThread.__bases__ == (mod.QThread,)
-    assert mod.TRANSAKSI_TYPES.__name__ == "apps.deko.constants.transaksi"
-    assert mod.datetime is real_datetime
-
 
 SIGNATURES = {
     "DekoConnection": {
@@ -39,155 +19,106 @@ SIGNATURES = {
         "get_connection_thread": "(self)"},
     "DekoConnectonThread": {"__init__": "(self, conn, func, *args, parent=None, **kwargs)", "run": "(self)"},
     "WaitTransaksiHistoryThread": {
-        "__init__": "(self, conn, request, transaksi, transaksitime, harga, parent=None)", "run": "(self)"},
-}
+        "__init__": "(self, conn, request, transaksi, transaksitime, harga, parent=None)", "run": "(self)"}}
 
 
 @pytest.mark.parametrize("cls", list(SIGNATURES))
 def test_every_method_shows_its_parameters(mod, cls):
     """inspect.signature and help() see each method's own parameters, in the class's own order."""
     own = [name for name, value in vars(getattr(mod, cls)).items() if callable(value) and name != "request_finished"]
-    assert own == list(SIGNATURES[cls])
+    assert own == list(SIGNATURES[cls]) and all(getattr(mod, cls).__dict__[name].__name__ == name for name in own)
     assert {name: str(inspect.signature(getattr(getattr(mod, cls), name))) for name in own} == SIGNATURES[cls]
-    assert all(getattr(mod, cls).__dict__[name].__name__ == name for name in own)
 
 
-def test_constructor_builds_attributes_in_order_and_sends_nothing(mod, provider, terminal):
-    conn = mod.DekoConnection(controller="ctl", terminal=terminal)
-    assert list(vars(conn)) == ["controller", "terminal", "session", "commonconnection", "http"]
-    assert conn.controller == "ctl" and conn.session is None
-    assert conn.commonconnection.conn is conn
-    assert type(conn.http).__name__ == "PoolManager"
-    assert provider.sent == [] and conn.get_connection_thread() is mod.DekoConnectonThread
-
-
-@pytest.mark.parametrize("call", [
-    lambda c: c.makerequest(),
-    lambda c: c.makerequest(object, request=1),
-    lambda c: c.makerequest(object, 1),
-    lambda c: type(c).makerequest(c, object, self=c),
-    lambda c: c.login(1),
-    lambda c: c.cek_saldo(True, check_login=True),
-    lambda c: c.cek_saldo(True, False),
-    lambda c: c.cek_saldo(nope=1),
-    lambda c: c.get_connection_thread(1),
+@pytest.mark.parametrize("call, error", [
+    (lambda c, r: c.makerequest(), "missing 1 required positional argument: 'request'"),
+    (lambda c, r: c.makerequest(r, request=r), "got multiple values for argument 'request'"),
+    (lambda c, r: c.makerequest(r, 1), r"takes 2 positional arguments but 3 were given"),
+    (lambda c, r: type(c).makerequest(c, r, self=c), "got multiple values for argument 'self'"),
 ])
-def test_argument_errors_raise_type_error_before_the_body(conn, provider, terminal, call):
-    with pytest.raises(TypeError):
-        call(conn)
+def test_makerequest_binds_its_arguments_as_python_does(conn, provider, terminal, call, error):
+    with pytest.raises(TypeError, match=error):
+        call(conn, provider.module().Balance)
     assert provider.sent == [] and terminal.lines == []
 
 
 # Request pipeline ------------------------------------------------------------------------------
 
-def test_pipeline_attaches_current_token_over_callers_auth(conn, provider, terminal):
+def test_pipeline_sends_the_current_token_over_the_callers(conn, provider, terminal):
     done = conn.makerequest(provider.module().Balance, auth="mine", x=1)
-    assert provider.fields("Balance") == [{"auth": "T0", "x": 1}]
-    assert done.http_seen is conn.http and done.logging_seen is terminal.logging
-    assert terminal.auth_token == "T0" and terminal.lines == []
-    # The request may be named, and the method called through the class.
-    type(conn).makerequest(self=conn, request=provider.module().Balance, y=2)
-    assert provider.fields("Balance")[-1] == {"auth": "T0", "y": 2}
+    type(conn).makerequest(self=conn, request=provider.module().Balance, y=2)  # named, through the class
+    assert provider.fields("Balance") == [{"auth": "T0", "x": 1}, {"auth": "T0", "y": 2}]
+    assert done.http_seen is conn.http and done.logging_seen is terminal.logging and terminal.lines == []
 
 
-@pytest.mark.parametrize("outcome", [NO_ANSWER, dict(NO_ANSWER, sukses=True), dict(EXPIRED, conn=0),
-                                     refused("INVALID_TOKEN"), refused(" invalid_token"), refused("invalid_token "),
-                                     refused("ditolak")])
-def test_no_answer_gives_none_and_other_refusals_are_returned_without_relogin(conn, provider, terminal, outcome):
+@pytest.mark.parametrize("outcome, error", [
+    (NO_ANSWER, None), (dict(EXPIRED, conn=0), None), (refused("INVALID_TOKEN"), "INVALID_TOKEN"),
+    (refused("invalid_token "), "invalid_token "), (refused("ditolak"), "ditolak")])
+def test_no_answer_gives_none_and_other_refusals_come_back_without_relogin(conn, provider, terminal, outcome, error):
     provider.answer("Balance", outcome)
     done = conn.makerequest(provider.module().Balance)
-    assert done is None if not outcome["conn"] else (done.error_msg, done.sukses) == (outcome["error_msg"], False)
+    assert (None if done is None else done.error_msg) == error
     assert provider.count("LoginNomor") == 0 and terminal.lines == [] and terminal.errors == []
 
 
 RELOGIN, RELOGGED = ("Login Habis. Mencoba Login Kembali...", "warning"), ("Login Berhasil Dengan OTP 123456", "sukses")
 
 
-@pytest.mark.parametrize("balance, nomor, lines, token, error", [
-    ([EXPIRED, dict(OK, balance=9)], OK, [RELOGIN, RELOGGED], "T1", None),
-    ([EXPIRED, EXPIRED, dict(OK, balance=1)], OK, [RELOGIN, RELOGGED], "T1", "invalid_token"),  # no second login
-    ([EXPIRED], refused("Nomor tidak terdaftar"), [RELOGIN, ("Nomor tidak terdaftar", "gagal")], "", "invalid_token"),
-    ([EXPIRED], EXPIRED, [RELOGIN, ("invalid_token", "gagal")], "", "invalid_token"),  # never nested in the login
+@pytest.mark.parametrize("balance, nomor, lines, token, error, sent", [
+    ([EXPIRED, dict(OK, balance=9)], OK, [RELOGIN, RELOGGED], "T1", "", ["T0", "T1"]),
+    ([EXPIRED, EXPIRED, OK], OK, [RELOGIN, RELOGGED], "T1", "invalid_token", ["T0", "T1"]),  # resent once only
+    ([EXPIRED], refused("Nomor tidak terdaftar"), [RELOGIN, ("Nomor tidak terdaftar", "gagal")], "", "invalid_token",
+     ["T0"]),
 ])
 def test_expired_session_logs_in_once_and_resends_with_the_new_token(
-        conn, provider, terminal, balance, nomor, lines, token, error):
+        conn, provider, terminal, balance, nomor, lines, token, error, sent):
     provider.answer("Balance", *balance).answer("LoginNomor", nomor)
     provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "T1"}))
-    done = conn.makerequest(provider.module().Balance)
-    assert (done.error_msg if error else done.balance) == (error or 9) and done.sukses == (not error)
+    assert conn.makerequest(provider.module().Balance).error_msg == error
     assert terminal.lines == lines and terminal.auth_token == token
-    assert [f["auth"] for f in provider.fields("Balance")] == ["T0", "T1"][:1 + (token == "T1")]
-    # One login, its own requests sent with the cleared token.
-    assert [f["auth"] for f in provider.fields("LoginNomor")] == [""] and provider.count("LoginOtp") == (token == "T1")
+    assert [f["auth"] for f in provider.fields("Balance")] == sent
+    assert [f["auth"] for f in provider.fields("LoginNomor")] == [""]  # the login's own requests: the cleared token
 
 
-def test_login_returning_none_is_an_error(conn, provider, terminal, monkeypatch):
+def test_login_returning_none_is_an_error(conn, provider, terminal):
     provider.answer("Balance", EXPIRED)
     terminal.config.deko.pop("idretail")  # login logs the KeyError and returns None
     assert conn.makerequest(provider.module().Balance) is None
     assert terminal.lines == [RELOGIN] and [type(e) for e in terminal.errors] == [KeyError, AttributeError]
 
 
-@pytest.mark.parametrize("where", ["build", "exchange"])
-def test_errors_inside_the_pipeline_are_logged_and_give_none(conn, provider, terminal, where):
+def test_errors_inside_the_pipeline_are_logged_and_give_none(conn, provider, terminal):
     boom = RuntimeError("boom")
-
-    def build(**fields):
-        raise boom
     provider.answer("Balance", boom)
-    assert conn.makerequest(build if where == "build" else provider.module().Balance) is None
+    assert conn.makerequest(provider.module().Balance) is None
     assert terminal.errors == [boom] and terminal.lines == []
 
 
-def test_stale_token_resends_without_login(conn, provider, terminal):
-    def expire_then_newer(fields):
-        terminal.auth_token = "NEWER"  # another thread logged in meanwhile
-        return EXPIRED
-    provider.answer("Balance", expire_then_newer, dict(OK, balance=2))
-    done = conn.makerequest(provider.module().Balance)
-    assert done.balance == 2 and provider.count("LoginNomor") == 0
-    assert provider.fields("Balance")[1]["auth"] == "NEWER" and terminal.lines == []
-
-
-@pytest.mark.parametrize("login_works", [True, False])
-def test_concurrent_expiry_logs_in_once(conn, provider, terminal, login_works):
-    threads_n = 8
-    barrier = threading.Barrier(threads_n, timeout=10)
-    gate = threading.Event()
-
-    def balance(fields):
-        if fields["auth"] == "T0":
-            barrier.wait()  # every thread has sent with the expired token
-            return EXPIRED
-        return dict(OK, balance=fields["auth"])
-
-    def slow_otp(fields):
-        gate.wait(0.3)  # keep the login in flight while the others arrive
-        return dict(OK, response={"gatewayToken": "T1"}) if login_works else refused("OTP salah")
-
-    provider.default("Balance", balance)
-    provider.default("LoginOtp", slow_otp)
-    with concurrent.futures.ThreadPoolExecutor(threads_n) as pool:
-        results = list(pool.map(lambda _: conn.makerequest(provider.module().Balance), range(threads_n), timeout=20))
-    assert provider.count("LoginOtp") == 1 and provider.count("LoginNomor") == 1
-    assert sum(1 for _, level in terminal.lines if level == "warning") == 1
-    if login_works:
-        assert [r.balance for r in results] == ["T1"] * threads_n
-    else:
-        assert all(r.error_msg == "invalid_token" for r in results)
-        assert terminal.auth_token == ""
+@pytest.mark.parametrize("otp, printed", [('dict(OK, response={"gatewayToken": "T1"})', "1 1 1 {'T1'} T1\n"),
+                                          ('refused("OTP salah")', "1 1 1 {'invalid_token'} \n")])
+def test_concurrent_expiry_logs_in_once(child, otp, printed):
+    """Eight threads meet the expired session at once: one logs in, the others wait for it (a waiter that keeps
+    the GIL would hang the login: the child's time-out fails the test)."""
+    assert child("""
+        barrier, results = threading.Barrier(8, timeout=10), []
+        provider.default("Balance", lambda f: (barrier.wait(), EXPIRED)[1] if f["auth"] == "T0" else dict(
+            OK, balance=f["auth"]))
+        provider.default("LoginOtp", lambda f: time.sleep(0.3) or %s)  # in flight while the others arrive
+        threads = [threading.Thread(target=lambda: results.append(conn.makerequest(mod.dekorequest.Balance)))
+                   for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(provider.count("LoginNomor"), provider.count("LoginOtp"), [l for _, l in terminal.lines].count("warning"),
+              {r.error_msg or r.balance for r in results}, terminal.auth_token)""" % otp) == printed
 
 
 # Login ---------------------------------------------------------------------------------------
 
-class FrozenDatetime(real_datetime.datetime):
-    @classmethod
-    def now(cls, tz=None):
-        return cls(2026, 12, 6, 7, 5, 9)
-
-
 def test_login_reads_time_once_before_number_login(conn, provider, terminal, monkeypatch, mod):
-    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(datetime=FrozenDatetime))
+    now = types.SimpleNamespace(now=lambda: real_datetime.datetime(2026, 12, 6, 7, 5, 9))
+    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(datetime=now))
     provider.answer("LoginOtp", dict(OK, response={"gatewayToken": "GT"}))
     result = conn.login()
     assert isinstance(result, mod.FuncResponse) and (result.status, result.pesan) == (True, RELOGGED[0])
@@ -197,35 +128,28 @@ def test_login_reads_time_once_before_number_login(conn, provider, terminal, mon
         ("LoginOtp", {"msisdn": "6281200000001", "otp": "123456", "idretail": "RTL001", "auth": "T0"})]
 
 
-@pytest.mark.parametrize("outcomes, otp, expected, otp_asked", [
-    ({"LoginNomor": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", False),
-    ({"LoginNomor": refused("Nomor salah")}, "1", "Nomor salah", False),
-    ({}, None, "Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar", True),
-    ({"LoginOtp": NO_ANSWER}, "1", "Koneksi gagal, tidak dapat melakukan login", True),
-    ({"LoginOtp": refused("OTP salah")}, "1", "OTP salah", True),
-    ({"LoginNomor": EXPIRED}, "1", "invalid_token", False),  # an ordinary refusal here
+NOMOR, BOTH = ["LoginNomor"], ["LoginNomor", "LoginOtp"]
+
+
+@pytest.mark.parametrize("spoil, pesan, sent, otp_asked", [
+    (lambda t, p: p.answer("LoginNomor", NO_ANSWER), "Koneksi gagal, tidak dapat melakukan login", NOMOR, 0),
+    (lambda t, p: p.answer("LoginNomor", refused("Nomor salah")), "Nomor salah", NOMOR, 0),
+    (lambda t, p: p.answer("LoginNomor", EXPIRED), "invalid_token", NOMOR, 0),  # an ordinary refusal here
+    (lambda t, p: setattr(t, "otp", None), "Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar", NOMOR, 1),
+    (lambda t, p: p.answer("LoginOtp", NO_ANSWER), "Koneksi gagal, tidak dapat melakukan login", BOTH, 1),
+    (lambda t, p: p.answer("LoginOtp", refused("OTP salah")), "OTP salah", BOTH, 1),
+    # An error is logged, and login gives none.
+    (lambda t, p: t.config.deko.pop("nomor"), None, [], 0),
+    (lambda t, p: t.config.deko.pop("idretail"), None, [], 0),
+    (lambda t, p: p.answer("LoginOtp", dict(OK, response={})), None, BOTH, 1),
 ])
-def test_login_failures_keep_the_token(conn, provider, terminal, outcomes, otp, expected, otp_asked):
-    for name, outcome in outcomes.items():
-        provider.answer(name, outcome)
-    terminal.otp = otp
+def test_failed_login_keeps_the_token(conn, provider, terminal, spoil, pesan, sent, otp_asked):
+    spoil(terminal, provider)
     result = conn.login()
-    assert (result.status, result.pesan) == (False, expected)
-    assert terminal.auth_token == "T0" and bool(terminal.otp_calls) == otp_asked
-    assert provider.count("LoginOtp") == (1 if otp_asked and otp else 0) and terminal.lines == []
-
-
-@pytest.mark.parametrize("missing", ["nomor", "idretail"])
-def test_login_without_settings_logs_and_sends_nothing(conn, provider, terminal, missing):
-    terminal.config.deko.pop(missing)
-    assert conn.login() is None
-    assert provider.sent == [] and [type(e) for e in terminal.errors] == [KeyError]
-
-
-def test_login_without_gateway_token_logs_and_keeps_token(conn, provider, terminal):
-    provider.answer("LoginOtp", dict(OK, response={}))
-    assert conn.login() is None
-    assert terminal.auth_token == "T0" and [type(e) for e in terminal.errors] == [KeyError]
+    assert (None if result is None else (result.status, result.pesan)) == (pesan and (False, pesan))
+    assert [name for name, _ in provider.sent] == sent and len(terminal.otp_calls) == otp_asked
+    assert [type(e) for e in terminal.errors] == ([] if pesan else [KeyError])
+    assert terminal.auth_token == "T0" and terminal.lines == []
 
 
 # Balance ---------------------------------------------------------------------------------------
@@ -241,17 +165,6 @@ def test_balance(conn, provider, terminal, check_login, outcome, lines, result):
     provider.answer("Balance", outcome)
     assert conn.cek_saldo(check_login) == result and terminal.lines == lines
     assert provider.fields("Balance") == [{"auth": "T0"}]
-
-
-def test_module_globals_are_looked_up_at_call_time(conn, provider, terminal, monkeypatch, mod):
-    monkeypatch.setattr(mod, "FuncResponse", lambda status, pesan: ("patched", status, pesan))
-    provider.answer("LoginNomor", refused("no"))
-    assert conn.login() == ("patched", False, "no")
-    monkeypatch.delattr(mod, "dekorequest")
-    assert conn.login() is None
-    assert isinstance(terminal.errors[-1], NameError)
-
-
 # Faults that hang or abort the host, each in a child process -----------------------------------------
 
 GATE = {
@@ -288,13 +201,9 @@ GATE = {
         entered.wait(5)
         pid = os.fork()
         if pid == 0:
+            signal.alarm(10)  # a forked process that hangs is ended (and its status tells)
             os._exit(conn.makerequest(mod.dekorequest.Balance).balance == "T1")
-        for _ in range(200):
-            got, status = os.waitpid(pid, os.WNOHANG)
-            if got:
-                print(os.waitstatus_to_exitcode(status))
-                break
-            time.sleep(0.05)""",
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))""",
 }
 
 

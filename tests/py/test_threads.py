@@ -1,14 +1,8 @@
 """Worker threads under a real Qt event loop (offscreen)."""
 import json
-import re
-import types
 
 import pytest
 from PySide2.QtCore import QCoreApplication, QObject, QThread, QTimer, Slot
-
-from apps.deko.libs.connections.commonconnection import CommonConnection
-from fakes import OK
-from simulator.listener import TerminalListener
 
 BOUND_MS = 5000
 
@@ -31,15 +25,12 @@ class Receiver(QObject):
         self.threads.append(QThread.currentThread())
 
 
-def run(app, thread, quit_after=None):
-    """Start `thread` and run the main loop until it finishes (bounded). `quit_after`: "result" ends the thread's
-    own loop on its result; a number of milliseconds ends it then, noting whether it was still running."""
+def run(app, thread):
+    """Start `thread` and run the main loop until it ends (bounded); its own loop is told to quit after 300 ms.
+    Gives what it emitted and, when it was still running then, [True]."""
     receiver, running = Receiver(), []
     thread.request_finished.connect(receiver.take)
-    if quit_after == "result":
-        thread.request_finished.connect(lambda _v: thread.quit())
-    elif quit_after:
-        QTimer.singleShot(quit_after, lambda: running.append(thread.isRunning()) or thread.quit())
+    QTimer.singleShot(300, lambda: running.append(thread.isRunning()) or thread.quit())
     thread.finished.connect(app.quit)
     QTimer.singleShot(BOUND_MS, app.quit)
     thread.start()
@@ -56,106 +47,50 @@ class Conn:
         raise ValueError("operasi gagal")
 
 
-def test_result_reaches_receiver_on_main_thread(app, mod):
-    receiver, _ = run(app, mod.DekoConnectonThread(Conn(), "op", 1, 2, x=3), "result")
-    assert receiver.values == [{"args": (1, 2), "kwargs": {"x": 3}}] and receiver.threads == [app.thread()]
-
-
-def test_constructor_keeps_arguments_and_takes_parent_by_keyword_only(app, mod):
+@pytest.mark.parametrize("func, args, kwargs, emitted, printed, running", [
+    ("op", (1, 2), {"x": 3}, [{"args": (1, 2), "kwargs": {"x": 3}}], "", [True]),  # then its loop runs until quit
+    ("nope", (), {}, [None], "", [True]),  # unknown: none emitted
+    ("fails", (), {}, [None], "operasi gagal\n", [])])  # printed, and it ends
+def test_worker_emits_the_result_once_on_the_main_thread(app, mod, capfd, func, args, kwargs, emitted, printed,
+                                                          running):
     parent = QObject()
-    thread = mod.DekoConnectonThread("c", "f", 1, 2, parent=parent, x=3)
-    assert (thread.conn, thread.func, thread.args, thread.kwargs) == ("c", "f", (1, 2), {"x": 3})
-    assert thread.parent() is parent
-    positional = mod.DekoConnectonThread("c", "f", 1, 2, parent)
-    assert positional.args == (1, 2, parent) and positional.parent() is None
-    assert [k for k in vars(thread) if k != "request_finished"] == ["conn", "func", "args", "kwargs"]
+    thread = mod.DekoConnectonThread(Conn(), func, *args, parent=parent, **kwargs)
+    receiver, still_running = run(app, thread)
+    assert receiver.values == emitted and receiver.threads == [app.thread()] and still_running == running
+    assert printed in capfd.readouterr().out and thread.parent() is parent
 
 
-def test_unknown_operation_emits_none_once_then_waits_for_quit(app, mod):
-    receiver, running = run(app, mod.DekoConnectonThread(Conn(), "nope"), quit_after=300)
-    assert receiver.values == [None] and running == [True]  # still in its event loop after emitting
+# History wait thread, and errors in either thread ------------------------------------------------
 
-
-@pytest.mark.parametrize("func", ["fails", 42])
-def test_raising_operation_prints_error_emits_none_and_returns(app, mod, capfd, func):
-    receiver, _ = run(app, mod.DekoConnectonThread(Conn(), func))
-    assert receiver.values == [None]
-    assert ("operasi gagal\n" if func == "fails" else "attribute name must be string") in capfd.readouterr().out
-
-
-def test_cek_saldo_runs_on_worker_with_keyword(app, mod, conn, provider, terminal):
-    provider.answer("Balance", dict(OK, balance={"Total": "42"}))
-    receiver, _ = run(app, conn.get_connection_thread()(conn, "cek_saldo", check_login=True), "result")
-    assert receiver.values == [{"Total": "42"}] and terminal.lines == [("Login Berhasil", "sukses")]
-
-
-# History wait thread ---------------------------------------------------------------------------
-
-class HistoryConn:
-    """Settles the pending purchase at once; replies go through the host's CommonConnection to `port`."""
-
-    def __init__(self, port):
-        self.calls = []
-        self.terminal = types.SimpleNamespace(
-            config=types.SimpleNamespace(deko={"reply_ip": "127.0.0.1", "reply_port": port}))
-        self.commonconnection = CommonConnection(self)
-
-    def ambil_dari_history(self, request, transaksi, transaksitime, harga):
-        self.calls.append((request, transaksi, transaksitime, harga))
-        return types.SimpleNamespace(status="sukses", jenis="beli", produk=types.SimpleNamespace(tipe="PULSA"),
-                                     pesan="Transaksi berhasil \u00e9", idtrx="ID1", tujuan="0812",
-                                     tujuan_reply="62812")
-
-
-def run_waiter(app, mod, conn):
-    thread = mod.WaitTransaksiHistoryThread(conn, "REQ", "pending-record", "T", 500)
-    assert run(app, thread)[0].values == []  # never emits
-    assert conn.calls == [("REQ", "pending-record", "T", 500)]
-    return thread
-
-
-def test_wait_thread_replies_to_a_real_terminal(app, mod):
-    with TerminalListener() as listener:
-        thread = run_waiter(app, mod, HistoryConn(listener.port))
-        assert listener.wait_for(1, 5)
-    assert listener.received == [json.dumps({  # text outside ASCII escaped
-        "status": "sukses", "jenis": "beli", "tipe": "PULSA", "pesan": "Transaksi berhasil \u00e9",
-        "idtrx": "ID1", "tujuan": "62812"})]
-    assert thread.transaksi.idtrx == "ID1"
-
-
-@pytest.mark.parametrize("spoil, line", [
-    ("closed", r"Gagal mengirim balasan ke 2: .+ gagal"),  # nobody listens there any more
-    ("unset", re.escape("Gagal mengirim balasan ke 2: 'reply_port' gagal")),
-])
-def test_wait_thread_reports_a_failed_reply_and_keeps_the_record(app, mod, capfd, spoil, line):
-    with TerminalListener() as listener:
-        conn = HistoryConn(listener.port)
-    if spoil == "unset":
-        del conn.terminal.config.deko["reply_port"]
-    thread = run_waiter(app, mod, conn)
-    assert re.fullmatch(line + "\n", capfd.readouterr().out)
-    assert (thread.transaksi.status, thread.transaksi.tujuan_reply) == ("sukses", "62812")
+REPLY = {"status": "sukses", "jenis": "beli", "tipe": "PULSA", "pesan": "Transaksi berhasil \u00e9", "idtrx": "ID1",
+         "tujuan": "62812"}
 
 
 def test_errors_never_leave_run(child):
-    """An error leaving QThread.run hangs PySide2: settling, building the reply, logging and printing may all fail."""
+    """An error leaving QThread.run hangs PySide2: settling, building the reply, sending it, logging and printing
+    may all fail. A purchase settled from the history is replied to the terminal's number (`tujuan_reply`)."""
     out = child("""
+        import json
         from PySide2.QtCore import QCoreApplication
-        app, logged, seen = QCoreApplication([]), [], []
+        app, logged, seen, NS = QCoreApplication([]), [], [], types.SimpleNamespace
 
         def log(error):
             logged.append(type(error).__name__)
             if len(logged) == 3:
                 raise RuntimeError("log down")
-        host = types.SimpleNamespace(
-            terminal=types.SimpleNamespace(logException=log), commonconnection=types.SimpleNamespace(
-                terminal_h2h=lambda *a: logged.append("replied")))
-        for settled in (ZeroDivisionError, types.SimpleNamespace, ZeroDivisionError):  # the record lacks `jenis`
-            host.ambil_dari_history = lambda *a: settled(status="sukses") if settled is types.SimpleNamespace else 1 / 0
-            waiter = mod.WaitTransaksiHistoryThread(host, None, "held", None, None)
+        host = NS(terminal=NS(logException=log, config=NS(deko={"reply_ip": "10.0.0.9", "reply_port": 7})),
+                  commonconnection=NS(terminal_h2h=lambda *a: logged.append(a)))
+        done = NS(status="sukses", jenis="beli", produk=NS(tipe="PULSA"), pesan="Transaksi berhasil \\u00e9",
+                  idtrx="ID1", tujuan="0812", tujuan_reply="62812")
+        # Not settled; settled without `jenis`; not settled with the log failing too; settled, twice: the second
+        # time without the terminal's reply port (the reply is not sent, and that is printed).
+        for settle in (lambda *a: 1 / 0, lambda *a: NS(status="sukses"), lambda *a: 1 / 0, lambda *a: done,
+                       lambda *a: host.terminal.config.deko.pop("reply_port") and done):
+            host.ambil_dari_history = lambda *a: logged.append(a[1:]) or settle()
+            waiter = mod.WaitTransaksiHistoryThread(host, "REQ", "held", "T", 500)
             waiter.start()
             seen.append((waiter.wait(5000), type(waiter.transaksi).__name__))
+        sys.stdout.flush()
         sys.stdout.close()  # printing the operation's error fails too
         worker = mod.DekoConnectonThread(types.SimpleNamespace(op=lambda: 1 / 0), "op")
         worker.request_finished.connect(seen.append)
@@ -163,5 +98,9 @@ def test_errors_never_leave_run(child):
         seen.append(worker.wait(5000))
         app.processEvents()
         os.write(1, repr((logged, seen)).encode())""")
-    assert out == repr((["ZeroDivisionError", "AttributeError", "ZeroDivisionError"],
-                        [(True, "str"), (True, "SimpleNamespace"), (True, "str"), True, None]))
+    asked = ("held", "T", 500)
+    assert out == "Gagal mengirim balasan ke 2: 'reply_port' gagal\n" + repr((
+        [asked, "ZeroDivisionError", asked, "AttributeError", asked, "ZeroDivisionError", asked,
+         ("10.0.0.9", 7, json.dumps(REPLY)), asked],
+        [(True, "str"), (True, "SimpleNamespace"), (True, "str"), (True, "SimpleNamespace"), (True, "SimpleNamespace"),
+         True, None]))
