@@ -171,7 +171,7 @@ def test_shared_connection_under_expiry_and_faults(rig, history_delay, reliable,
           % (history_delay, len(rig.tap.all), len(sim.ledger), twice, time.monotonic() - started, dict(faults),
              len(expiries), sim.otp_logins, expired))
     assert unasked == 0
-    # Re-logins are single-flight: one per expiry at most (+1 for the first login, +2 slack),
-    # while many requests meet each expired session.
+    # Re-logins are single-flight: one per expiry at most (+1 for the first login, +2 slack), while several
+    # requests meet each expired session (about three when sessions expire every 0.15 s).
     assert 1 <= sim.otp_logins <= len(expiries) + 3
-    assert sim.otp_logins * 3 <= expired
+    assert sim.otp_logins * 2 <= expired
