@@ -79,6 +79,13 @@ FAULTS = {
         "src/history.cpp", "if (equals(item(first_detail(entry), kBatchId), orderid)) taken = Ref::borrow(entry);\n"
         "            return true;", "if (equals(item(first_detail(entry), kBatchId), orderid)) {\n"
         "                taken = Ref::borrow(entry);\n                return false;\n            }\n            return true;"),
+    "one entry settles two purchases": ("src/history.cpp",
+                                        "if (claim == BatchClaims::Claim::PassedOver) return true;", ""),
+    "claim kept when the record cannot be written": ("src/history.cpp", "if (batch) claims->undo(*batch, claim, serial);", ""),
+    "server error taken for a refusal": ("src/transactions.cpp", "if (!server_error(sent.completed.get())) {", "if (true) {"),
+    "server error sent again": ("src/transactions.cpp", "if (refusal) {  // not in the history", "if (false) {"),
+    "unreadable history sends again": ("src/transactions.cpp", "if (settled == Settled::HistoryFailed) {", "if (false) {"),
+    "no stack check before a retry": ("src/transactions.cpp", "ensure_stack_room();  // a counter", "// a counter"),
 }
 
 

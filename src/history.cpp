@@ -4,8 +4,11 @@
 
 #include <datetime.h>
 
+#include <memory>
 #include <string>
+#include <unordered_map>
 
+#include "core/batch_claims.h"
 #include "core/datetime_parse.h"
 #include "members.h"
 #include "pynumber.h"
@@ -122,6 +125,40 @@ private:
     CivilTime bound_{};
 };
 
+// Batches a connection has settled records from ---------------------------------------------------
+
+// Kept per connection object while it lives (a weak reference to it drops them when it goes), and
+// touched only while the GIL is held. The table lives as long as the process: it is never torn
+// down after the interpreter.
+struct ConnectionClaims {
+    std::shared_ptr<BatchClaims> claims;
+    Ref watch;  // the weak reference to the connection, whose callback forgets its claims
+};
+auto& g_claims = *new std::unordered_map<PyObject*, ConnectionClaims>();
+
+PyObject* forget_claims(PyObject* connection_address, PyObject* /*weakref*/) {
+    void* connection = PyLong_AsVoidPtr(connection_address);
+    auto found = g_claims.find(static_cast<PyObject*>(connection));
+    if (found != g_claims.end()) {
+        ConnectionClaims gone = std::move(found->second);  // let go of once the table is consistent
+        g_claims.erase(found);
+    }
+    Py_RETURN_NONE;
+}
+PyMethodDef g_forget_claims{"forget_claims", forget_claims, METH_O, nullptr};
+
+std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
+    auto found = g_claims.find(self);
+    if (found != g_claims.end()) return found->second.claims;
+    Ref address = Ref::steal(PyLong_FromVoidPtr(self));
+    Ref callback = Ref::steal(PyCFunction_New(&g_forget_claims, address.get()));
+    Ref watch = Ref::steal(PyWeakref_NewRef(self, callback.get()));
+    // Making those may have run Python code (a collection): the table is looked at afresh.
+    ConnectionClaims& held = g_claims[self];
+    if (!held.claims) held = {std::make_shared<BatchClaims>(), std::move(watch)};
+    return held.claims;
+}
+
 // history() -------------------------------------------------------------------------------------
 
 Ref history(py::handle self) {
@@ -194,6 +231,9 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     int spv = -1;  // whether the product is a voucher (SPV), worked out at the first entry
     std::optional<Whole> expected;
     Ref taken, taken_detail, taken_price;
+    std::shared_ptr<BatchClaims> claims = claims_of(self);
+    std::optional<std::string> batch, serial;  // the taken entry's batch id and the record's serial, as texts
+    BatchClaims::Claim claim = BatchClaims::Claim::Taken;
 
     for_each(attr(completed, kHistoryField), [&](PyObject* entry) {
         // Everything the tests below read is read for every entry, before any test.
@@ -216,6 +256,18 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
             if (!expected) expected = whole_direct(harga);
             if (!(whole_via_decimal(price.get()) == *expected)) return true;
         }
+        // One entry settles one purchase: an entry another record was settled from is passed over.
+        // Its batch id and the record's serial number are read first (that may run host code);
+        // checking and claiming are then one step, with no Python code in between.
+        batch.reset();
+        if (Ref batch_id = item_if_present(detail, kBatchId)) {
+            if ((batch = text_of(batch_id))) {
+                Ref current = attr_if_present(record, kSerialnumber);
+                serial = current ? text_of(current) : std::nullopt;
+                claim = claims->claim(*batch, serial);
+                if (claim == BatchClaims::Claim::PassedOver) return true;
+            }
+        }
         taken = Ref::borrow(entry);
         taken_detail = std::move(detail);
         taken_price = std::move(price);
@@ -223,16 +275,24 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     });
     if (!taken) return Pass::Missed;
 
-    set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
-    if (truthy(attr(record, kSukses))) {
-        set_attr(record, kPesan,
-                 join({text("Transaksi berhasil utk pembelian produk "), str_of(attr(attr(record, kProduk), kNama)),
-                       text(" ke "), str_of(tujuan), text(" sebesar "), whole_via_decimal(taken_price.get()).digits(),
-                       text(" .")}));
-    } else {
-        set_attr(record, kPesan, item(taken_detail, kStatusDesc));
+    try {
+        set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
+        if (truthy(attr(record, kSukses))) {
+            set_attr(record, kPesan,
+                     join({text("Transaksi berhasil utk pembelian produk "), str_of(attr(attr(record, kProduk), kNama)),
+                           text(" ke "), str_of(tujuan), text(" sebesar "),
+                           whole_via_decimal(taken_price.get()).digits(), text(" .")}));
+        } else {
+            set_attr(record, kPesan, item(taken_detail, kStatusDesc));
+        }
+        set_attr(record, kSerialnumber, item(taken_detail, kBatchId));
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // The record does not hold the entry: another may take it.
+        if (batch) claims->undo(*batch, claim, serial);
+        throw;
     }
-    set_attr(record, kSerialnumber, item(taken_detail, kBatchId));
     return Pass::Taken;
 }
 

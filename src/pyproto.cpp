@@ -1,6 +1,8 @@
 // CPython protocol helpers (see pyproto.h): errors, object operations, module globals.
 #include "pyproto.h"
 
+#include "core/stack_room.h"
+
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -81,6 +83,15 @@ Ref item_if_present(Obj mapping, Obj key) {
     }
     if (!checked(PySequence_Contains(mapping.get(), key.get()))) return Ref();
     return item(mapping, key);
+}
+
+Ref attr_if_present(Obj obj, Obj name) {
+    PyObject* value = PyObject_GetAttr(obj.get(), name.get());
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return Ref::steal(value);
 }
 
 Ref item_at(Obj sequence, Py_ssize_t index) {
@@ -183,10 +194,24 @@ std::optional<std::string_view> utf8_of(Obj value) {
     return std::string_view(data, static_cast<size_t>(size));
 }
 
+std::optional<std::string> text_of(Obj value) {
+    if (!PyUnicode_Check(value.get())) return std::nullopt;
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(value.get(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 Ref next(Obj iterator) {
     PyObject* item = PyIter_Next(iterator.get());
     if (!item && PyErr_Occurred()) throw PyError();
     return Ref::own(item);
+}
+
+void ensure_stack_room() {
+    std::optional<std::size_t> left = stack_left();
+    if (left && *left < stack_reserve()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
+        throw PyError();
+    }
 }
 
 // Module globals --------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -173,6 +174,9 @@ auto guarded(Body&& body, OnError&& on_error) -> decltype(body()) {
 inline Ref attr(Obj obj, Obj name) { return Ref::steal(PyObject_GetAttr(obj.get(), name.get())); }
 inline void set_attr(Obj obj, Obj name, Obj value) { checked(PyObject_SetAttr(obj.get(), name.get(), value.get())); }
 
+// obj.name, or a null Ref when obj has no such attribute (AttributeError); other errors pass.
+Ref attr_if_present(Obj obj, Obj name);
+
 // mapping[key]: a plain dict directly, anything else through __getitem__.
 Ref item(Obj mapping, Obj key);
 
@@ -219,6 +223,10 @@ Ref new_list();
 // dict[key] = value, list.append(value)
 inline void set_item(Obj dict, Obj key, Obj value) { checked(PyObject_SetItem(dict.get(), key.get(), value.get())); }
 void append(Obj list, Obj value);
+
+// The whole text of any str (a subclass too, lone surrogates kept), as UTF-8 bytes; nothing for
+// other types. No Python code runs.
+std::optional<std::string> text_of(Obj value);
 
 // A plain str as UTF-8 (str subclasses, other types and texts that cannot be encoded give nothing).
 std::optional<std::string_view> utf8_of(Obj value);
@@ -268,6 +276,11 @@ void without_gil(Work&& work) {
     work();
     PyEval_RestoreThread(state);
 }
+
+// Raises RecursionError when the current thread's C stack is nearly full: called before a method
+// calls itself again through the instance, which nests C frames that Python's recursion limit
+// does not measure (a thread's stack may be as small as the host makes it).
+void ensure_stack_room();
 
 // Module globals --------------------------------------------------------------------------------
 

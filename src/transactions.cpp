@@ -19,7 +19,7 @@ const Name kMakerequest{"makerequest"}, kRequests{"dekorequest"}, kSukses{"sukse
     kGetTransaksiHistory{"get_transaksi_history"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
     kNomorTransaksi{"nomor_transaksi"}, kDatetime{"datetime"}, kTimezone{"timezone"}, kTimedelta{"timedelta"},
     kHours{"hours"}, kNow{"now"}, kReplace{"replace"}, kTzinfo{"tzinfo"}, kInqueryDetail{"InqueryDetail"},
-    kRemoveHtmlTags{"remove_html_tags"}, kDesc{"desc"}, kGetProduk{"get_produk"};
+    kRemoveHtmlTags{"remove_html_tags"}, kDesc{"desc"}, kGetProduk{"get_produk"}, kHttpStatus{"http_status"};
 
 // Keys of an offer and of a provider product.
 const Name kProductPrice{"productPrice"}, kOfferShortDesc{"offerShortDesc"}, kOfferDescription{"offerDescription"},
@@ -34,6 +34,9 @@ const Name kTransaksiSPV{"TransaksiSPV"}, kTransaksiKPK{"TransaksiKPK"}, kTransa
 
 // Texts stored in a record.
 const Name kPending{"pending"}, kGagal{"gagal"}, kBerhasil{"sukses"}, kNoConnection{"Koneksi Terputus"};
+
+// HTTP statuses from this one on are server errors.
+constexpr long kFirstServerError = 500;
 
 // Sends of one purchase or menu check that got no answer before it fails.
 constexpr long kAttempts = 4;
@@ -61,6 +64,17 @@ void store_refusal(PyObject* self, PyObject* record, PyObject* completed) {
     set_attr(record, kPesan, join({text("[Deko]: "), str_of(attr(completed, kErrorMsg))}));
 }
 
+// Whether the provider answered with a server error (HTTP 500 or more, as a whole number and not a
+// truth value): it may have carried the purchase out before it failed.
+bool server_error(PyObject* completed) {
+    Ref status = attr_if_present(completed, kHttpStatus);
+    if (!status || !PyLong_Check(status.get()) || PyBool_Check(status.get())) return false;
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(status.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw PyError();
+    return overflow > 0 || (overflow == 0 && value >= kFirstServerError);
+}
+
 // No answer: `method` runs again with the next counter, or, after the last attempt, the record
 // fails with "Koneksi Terputus" after `last_line` is shown.
 Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line) {
@@ -70,6 +84,7 @@ Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Nam
         set_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
+    ensure_stack_room();  // a counter far below the last attempt recurses deeply
     return call(attr(self, method), {record}, {{kCounter, next}});
 }
 
@@ -219,28 +234,46 @@ Ref transaksi(py::handle self_handle, py::handle record_handle, py::handle count
     Sent sent = send_purchase(self, record, produk.get());
     if (!sent.completed) return Ref::borrow(record);  // no such best offer
 
-    if (differs(sent.completed, Py_None)) {
-        if (truthy(attr(sent.completed, kSukses))) {
-            console(self, attr(sent.completed, kMsg).get(), Level::Sukses);
-            console(self, "Mengambil Transaksi Dari History...", Level::Warning);
-            set_outcome(record, kPending, attr(sent.completed, kMsg));
-            if (!is_type(produk.get(), kCrp)) {
-                Ref settle = attr(self, kGetTransaksiHistory);
-                Ref tujuan = attr(record, kTujuan);
-                return call(settle, {record, tujuan, transaksitime}, {{kHarga, attr(attr(record, kInq), kHarga)}});
-            }
-        } else {
-            store_refusal(self, record, sent.completed.get());
+    bool answered = differs(sent.completed, Py_None);
+    if (answered && truthy(attr(sent.completed, kSukses))) {
+        console(self, attr(sent.completed, kMsg).get(), Level::Sukses);
+        console(self, "Mengambil Transaksi Dari History...", Level::Warning);
+        set_outcome(record, kPending, attr(sent.completed, kMsg));
+        if (!is_type(produk.get(), kCrp)) {
+            Ref settle = attr(self, kGetTransaksiHistory);
+            Ref tujuan = attr(record, kTujuan);
+            return call(settle, {record, tujuan, transaksitime}, {{kHarga, attr(attr(record, kInq), kHarga)}});
         }
         return Ref::borrow(record);
     }
+    Ref refusal;  // after a server error: "[Deko]: " and the provider's text
+    if (answered) {
+        if (!server_error(sent.completed.get())) {
+            store_refusal(self, record, sent.completed.get());
+            return Ref::borrow(record);
+        }
+        Ref error = attr(sent.completed, kErrorMsg);
+        console(self, error.get(), Level::Gagal);
+        refusal = join({text("[Deko]: "), str_of(error)});
+    }
 
-    // No answer: the provider may have carried the purchase out and only its answer was lost.
-    // Sending it again could buy twice, so the history is asked first.
+    // The answer was lost, or a server error came back: the provider may have carried the purchase
+    // out all the same. It is looked up in the history before anything else, with the matcher's own
+    // passes (not self.get_transaksi_history: a host that replaces that replaces the settling of
+    // accepted purchases, not this lookup).
     console(self, "Mengambil Transaksi Dari History...", Level::Warning);
     Settled settled = settle_from_history(self, record, attr(record, kTujuan).get(), transaksitime.get(),
                                           sent.price.get(), integer(0));
     if (settled == Settled::Taken) return Ref::borrow(record);
+    if (settled == Settled::HistoryFailed) {
+        // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
+        set_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
+        return Ref::borrow(record);
+    }
+    if (refusal) {  // not in the history: a refusal after all, never sent again
+        set_outcome(record, kGagal, refusal);
+        return Ref::borrow(record);
+    }
     return retry_or_fail(self, record, counter.ptr(), kTransaksi, "Pembelian Gagal");
 }
 

@@ -1,5 +1,7 @@
 """Previous-transaction lookup and the history matcher."""
 import datetime as real_datetime
+import threading
+import time
 import types
 
 import pytest
@@ -152,3 +154,41 @@ def test_unreadable_history_reaches_the_caller(conn, provider, terminal, naps, c
         do(conn, rec)
     assert rec.outcome() == outcome and provider.count("History") == requests
     assert naps == [] and terminal.lines == []
+
+
+# One history entry settles one purchase ----------------------------------------------------------
+
+class SlowRecord(Record):
+    """A record whose writes run host code that lets other threads in (a store, a signal), or fails."""
+    __slots__ = ("fail",)
+
+    def __setattr__(self, name, value):
+        if getattr(self, "fail", None) == name:
+            raise RuntimeError("store down")
+        time.sleep(0.002)
+        object.__setattr__(self, name, value)
+
+
+def test_one_history_entry_settles_one_purchase(conn, provider, terminal, naps, mod):
+    settle = lambda connection, rec: connection.get_transaksi_history(rec, "081234", T)  # noqa: E731
+    answered(provider, [entry(detail=dict(batchId=b)) for b in ("B1", "B2")])
+    first, second, third = SlowRecord(), SlowRecord(), SlowRecord()
+    assert [settle(conn, r).serialnumber for r in (first, second, first)] == ["B1", "B2", "B1"]
+    assert settle(conn, third).outcome() == FRESH and naps == [1] * 5  # both entries taken: nothing for it
+    # A record whose write fails leaves its entry for the next one; another connection remembers nothing of this one.
+    other, broken, fresh = mod.DekoConnection(None, terminal), SlowRecord(), SlowRecord()
+    broken.fail = "serialnumber"
+    with pytest.raises(RuntimeError):
+        settle(other, broken)
+    assert settle(other, fresh).serialnumber == "B1"
+    # Two equal purchases settled at once, their writes interleaving: one entry each.
+    pair = [SlowRecord(), SlowRecord()]
+    shared = mod.DekoConnection(None, terminal)
+    threads = [threading.Thread(target=settle, args=(shared, rec)) for rec in pair]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(r.serialnumber for r in pair) == ["B1", "B2"]
+    answered(provider, [entry(detail=dict(batchId=7))])  # a batch id that is no text is not remembered
+    assert [settle(shared, SlowRecord()).serialnumber for _ in "ab"] == [7, 7]

@@ -12,7 +12,8 @@ from fakes import EXPIRED, OK, REQUEST_CLASSES, Record, entry
 T = datetime.datetime(2024, 12, 1, 12, 30)  # the time of every entry
 HISTORY = [entry(productId="P%d" % i) for i in range(199)] + [entry(productId="P199", productPrice="-")]
 BAD = [[entry(productPrice="12x", finalSuccessPrice="12x")],  # no number
-       [entry(submittedDate="2024-12-01")], [entry(trxDetail=[])], [entry(statusDesc="aneh")]]
+       [entry(submittedDate="2024-12-01")], [entry(trxDetail=[])],
+       [entry(statusDesc="aneh", detail=dict(batchId="B2"))]]  # B1 settles `rec` below: one entry, one purchase
 PRODUCT = {"CODE": "P1", "DISPLAY_NAME": "Pulsa 5", "DESCRIPTION": "<p>Pulsa</p>", "FINAL_PRICE": 5000}
 OFFER = {"offerId": "O-1.2", "productType": "DATA", "productPrice": "7000", "offerDescription": "<div>x</div>",
          "offerShortDesc": "x", "recommendationName": "R", "registrationKey": "K", "retailerIncentive": 250}

@@ -22,7 +22,7 @@ BUYS = {"Transaksi", "TransaksiKPK", "TransaksiSPV", "TransaksiTerbaik"}
 STATUSES = {"sukses", "gagal", "pending"}
 PRODUCTS = {"PULSA": ("DEKOTOPUP", "TP10", 10500), "PAKET": ("DEKOPACKAGE", "DP30", "110000"),
             "KPK": ("FRC", "FRC-KPK1", 3000), "SPV": ("SPVBLANK", "SPV5", 30000)}
-Seen = collections.namedtuple("Seen", "name msisdn conn sukses error_msg")
+Seen = collections.namedtuple("Seen", "name msisdn conn sukses error_msg http_status")
 SETTLED = {"SUKSES": ("sukses", "Transaksi berhasil utk pembelian produk "), "GAGAL": ("gagal", "Saldo operator gagal"),
            "PENDING": ("pending", "Transaksi sedang diproses")}
 
@@ -39,7 +39,8 @@ def rig(monkeypatch, mod):
                  "CheckKPK", "CheckSPV") + tuple(BUYS):
         def makerequest(self, http, logging=None, _base=getattr(R, name)):
             result = _base.makerequest(self, http, logging)
-            seen = Seen(type(self).__name__, self.body.get("msisdn"), self.conn, self.sukses, self.error_msg)
+            seen = Seen(type(self).__name__, self.body.get("msisdn"), self.conn, self.sukses, self.error_msg,
+                        self.http_status)
             tap.all.append(seen)
             getattr(tap.local, "log", []).append(seen)
             return result
@@ -82,43 +83,61 @@ def worker(rig, tid, done, errors):
                 rec = Transaksi(produk, dest, pin="1234", inq=InqueryDetail(price, {"nama": "x"}))
                 conn.cek(rec, console=rng.random() < 0.5)
                 rec.status = rec.pesan = ""
-                rig.tap.local.log = []
-                result = conn.transaksi(rec)
-                done.append((kind, dest, rec, result, vars(rig.tap.local).pop("log")))  # later requests unnoted
+                # One purchase in five has an equal twin, sent at the same time from another thread.
+                twin = rng.random() < 0.2 and threading.Thread(target=buy, args=(
+                    rig, kind, Transaksi(rec.produk, dest, pin="1234", inq=rec.inq), done, errors))
+                if twin:
+                    twin.start()
+                buy(rig, kind, rec, done, errors)
+                if twin:
+                    twin.join()
     except BaseException:  # noqa: B902 - every failure is a finding
         errors.append((tid, traceback.format_exc()))
 
 
-def check_purchase(kind, dest, rec, result, log, ledger, late):
+def buy(rig, kind, rec, done, errors):
+    try:
+        rig.tap.local.log = []
+        result = rig.conn.transaksi(rec)
+        done.append((kind, rec.tujuan, rec, result, vars(rig.tap.local).pop("log")))  # later requests unnoted
+    except BaseException:  # noqa: B902 - every failure is a finding
+        errors.append((kind, traceback.format_exc()))
+
+
+def check_purchase(kind, dest, rec, result, log, ledger, may_miss):
     buys = [s for s in log if s.name in BUYS and s.msisdn == dest]
     lookup = ([s for s in log if s.name == "ProdukTerbaik"] or [None])[-1]  # the last offer lookup
     carried = {e["batchId"]: e["outcome"] for e in ledger if e["accepted"]}
+    unread = any(s.name == "History" and not (s.conn and s.sukses) for s in log)
     where = "%s %s -> %r (seen %r, ledger %r)" % (kind, dest, rec, buys, ledger)
     assert rec.status in STATUSES and result in (rec, None), where
     assert len([s for s in buys if s.error_msg != "invalid_token"]) <= 4, where
-    if rec.serialnumber:  # settled from the history (after an accepted purchase, or a lost answer): its own purchase
-        status, pesan = SETTLED[carried.get(rec.serialnumber)]
+    if rec.serialnumber:  # settled from the history: a purchase the provider carried out, with its outcome
+        status, pesan = SETTLED[carried[rec.serialnumber]]
         assert rec.status == status and rec.pesan.startswith(pesan), where
+    elif rec.status == "pending" and (rec.pesan == "Koneksi Terputus" or rec.pesan.startswith("[Deko]: ")):
+        # answer lost or a server error, then the history could not be read: the outcome left open
+        last = [s for s in buys if s.error_msg != "invalid_token"][-1]
+        assert unread and (last.http_status >= 500 if last.conn else rec.pesan == "Koneksi Terputus"), where
     elif rec.pesan == "Koneksi Terputus":  # only when every attempt truly got no answer
         assert not any(s.conn and s.error_msg != "invalid_token" for s in buys), where
         assert len([s for s in buys if not s.conn]) == 4 or (kind == "CRP" and not lookup.conn), where
-        assert len([e for e in ledger if e["error"] != "invalid_token"]) <= len(buys), where
     elif rec.status == "gagal" and rec.pesan.startswith("[Deko]: "):
         last = [s for s in buys if s.conn][-1]
         assert not last.sukses and rec.pesan == "[Deko]: " + last.error_msg, where
     elif rec.status == "gagal":  # a best offer whose lookup in the last attempt was refused
         assert kind == "CRP" and not any(s.conn and s.error_msg != "invalid_token" for s in buys), where
         assert lookup.conn and rec.pesan == lookup.error_msg, where
-    else:  # accepted; the history was not consulted (a best offer), its request failed, or it showed too late
-        assert rec.status == "pending" and buys[-1].sukses and (kind == "CRP" or result is None or late), where
+    else:  # accepted; the history was not consulted (a best offer), its request failed, it showed too late, or its
+        # entry settled the twin whose answer was lost (equal purchases cannot be told apart in the history)
+        assert rec.status == "pending" and buys[-1].sukses and (kind == "CRP" or result is None or may_miss), where
 
 
-# History delay 0: every purchase shows in the history at once, so a lost answer is always found there, as long
-# as the requests a lookup needs (history, and a login when the session has expired) get through, and the
-# session does not expire again while the history request is resent. Later: the lookup's six passes may end
-# before the purchase shows, and it is sent again.
+# History delay 0 with the history and logins reliable: a lost answer is always found in the history. 0.3 s late
+# with faults everywhere: the lookup's six passes (0.5 s of pauses here) still outlast the delay, and a lookup
+# whose history cannot be read leaves the purchase pending instead of sending it again.
 @pytest.mark.parametrize("history_delay, reliable, expiry", [
-    (0.0, ("/history", "/auth/login", "/auth/otp"), 0.4), (0.15, (), 0.15)])
+    (0.0, ("/history", "/auth/login", "/auth/otp"), 0.4), (0.3, (), 0.15)])
 def test_shared_connection_under_expiry_and_faults(rig, history_delay, reliable, expiry):
     sim = rig.sim
     sim.history_delay = history_delay
@@ -153,25 +172,32 @@ def test_shared_connection_under_expiry_and_faults(rig, history_delay, reliable,
     by_dest = collections.defaultdict(list)
     for e in list(sim.ledger):
         by_dest[e["fields"].get("msisdn")].append(e)
-    records, twice, unasked = [item for items in done for item in items], 0, 0
-    for kind, dest, rec, result, log in (r for r in records if r[0] != "previous"):
-        check_purchase(kind, dest, rec, result, log, by_dest[dest], history_delay > 0)
-        if sum(e["accepted"] for e in by_dest[dest]) > 1:  # carried out twice: its lookup failed, or came too early
-            twice += 1
-            unasked += not history_delay and all(s.conn and s.sukses for s in log if s.name == "History")
+    records = [item for items in done for item in items]
+    bought = [r for r in records if r[0] != "previous"]
+    # Each purchase carried out once; one history entry settles one record, and only a purchase carried out; no
+    # record failed whose purchase the provider carried out before answering with a server error.
+    purchases = collections.Counter(r[1] for r in bought)
+    twice = [d for d, n in purchases.items() if sum(e["accepted"] for e in by_dest[d]) > n]
+    serials = collections.Counter(r[2].serialnumber for r in bought if r[2].serialnumber)
+    carried = {e["batchId"] for e in sim.ledger if e["accepted"]}
+    failed_after_5xx = [r[2] for r in bought if r[2].status == "gagal" and any(
+        e["accepted"] and e["fault"] == "http500:after" and e["batchId"] not in serials for e in by_dest[r[1]])]
+    found = {"carried out twice": len(twice), "serials shared": sum(n > 1 for n in serials.values()),
+             "settled without a purchase": sum(max(0, sum(bool(r[2].serialnumber) for r in bought if r[1] == d) - sum(
+                 e["accepted"] for e in by_dest[d])) for d in purchases) + len(set(serials) - carried),
+             "failed after a 5xx": len(failed_after_5xx)}
+    faults.pop(None, None)
+    print("\nstress, history delay %.2f s: %d requests, %d purchases in the ledger, %d records in %.1f s; %s; faults %s;"
+          " %d expiries, %d OTP logins, %d invalid_token"
+          % (history_delay, len(rig.tap.all), len(sim.ledger), len(bought), time.monotonic() - started, found,
+             dict(faults), len(expiries), sim.otp_logins, sum(s.error_msg == "invalid_token" for s in rig.tap.all)))
+    assert set(found.values()) == {0}, found
+    for kind, dest, rec, result, log in bought:
+        check_purchase(kind, dest, rec, result, log, by_dest[dest], history_delay > 0 or purchases[dest] > 1)
     for _, dest, rec, found, row in (r for r in records if r[0] == "previous"):
         if found is not None:
-            carried = {e["batchId"] for e in by_dest[dest] if e["accepted"]}
             assert rec.serialnumber in carried and row["orderid"] in (None, rec.serialnumber), rec
-
-    expired = sum(1 for s in rig.tap.all if s.error_msg == "invalid_token")
-    faults.pop(None, None)
-    print("\nstress, history delay %.2f s: %d requests, %d purchases in the ledger (%d carried out twice after a lost"
-          " answer) in %.1f s; faults %s; %d expiries, %d OTP logins, %d invalid_token"
-          % (history_delay, len(rig.tap.all), len(sim.ledger), twice, time.monotonic() - started, dict(faults),
-             len(expiries), sim.otp_logins, expired))
-    assert unasked == 0
     # Re-logins are single-flight: one per expiry at most (+1 for the first login, +2 slack), while several
     # requests meet each expired session (about three when sessions expire every 0.15 s).
     assert 1 <= sim.otp_logins <= len(expiries) + 3
-    assert sim.otp_logins * 2 <= expired
+    assert sim.otp_logins * 2 <= sum(s.error_msg == "invalid_token" for s in rig.tap.all)

@@ -1,5 +1,6 @@
 """Purchase transaction and menu check on a terminal's transaction record."""
 import datetime as real_datetime
+import textwrap
 import types
 
 import pytest
@@ -10,6 +11,7 @@ INSTANT = real_datetime.datetime(2024, 12, 1, 5, 30, 0, 250000, tzinfo=real_date
 WALL_UTC7 = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 250000)
 SENDING = ("Mengirim Transaksi...", "default")
 TO_HISTORY = ("Mengambil Transaksi Dari History...", "warning")
+NOT_YET = ("Belum menemukan transaksi di history...", "warning")
 OFFER = {"productPrice": 7000, "productType": "DATA", "recommendationName": "Rekom",
          "registrationKey": "RK1", "retailerIncentive": 150, "offerId": "not-sent"}
 
@@ -56,56 +58,67 @@ def test_accepted_purchase_is_sent_by_type_and_handed_to_the_matcher(
     assert [tz.utcoffset(None) for tz in buy.zones] == [real_datetime.timedelta(hours=7)]
 
 
-def test_best_offer_purchase_uses_the_offer_and_skips_the_matcher(conn, provider, terminal, buy):
+def test_best_offer_purchase_uses_the_offer_and_skips_the_matcher(conn, provider, terminal, buy, monkeypatch, mod):
     lookups = []
+    monkeypatch.setattr(mod, "sleep", lambda seconds: None)
     conn.get_produk_terbaik = lambda *a, **kw: lookups.append((a, kw)) or (True, OFFER)
     rec = Record(tipe="crp", paketid="OF1")
-    provider.answer("TransaksiTerbaik", NO_ANSWER, dict(OK, msg="Diterima")).default("History", NO_ANSWER)
+    provider.answer("TransaksiTerbaik", NO_ANSWER, dict(OK, msg="Diterima")).default("History", dict(OK, history=[]))
     assert conn.transaksi(rec) is rec
     assert lookups == [(("081234", "OF1"), {})] * 2  # looked up again on the retry
-    assert sent(provider)[2] == ("TransaksiTerbaik", [
+    assert sent(provider)[7] == ("TransaksiTerbaik", [
         ("msisdn", "081234"), ("pin", "1234"), ("harga", 7000), ("trx", "TRX9"), ("idretail", "RTL001"),
         ("productType", "DATA"), ("offerId", "OF1"), ("recommendationName", "Rekom"),
         ("registrationKey", "RK1"), ("retailerIncentive", 150), ("auth", "T0")])
     assert buy.calls == [] and rec.outcome() == ("pending", "Diterima", "sn awal")
-    assert terminal.lines == [SENDING, TO_HISTORY, SENDING, ("Diterima", "sukses"), TO_HISTORY]
+    assert terminal.lines == [SENDING, TO_HISTORY] + [NOT_YET] * 5 + [SENDING, ("Diterima", "sukses"), TO_HISTORY]
 
 
-@pytest.mark.parametrize("tipe, error, pesan, lines", [
-    ("CRP", None, "Paket tidak ditemukan", [SENDING]),  # the best offer is not found: no purchase
-    ("KPK", 500, "[Deko]: 500", [SENDING, (500, "gagal")]),
+@pytest.mark.parametrize("tipe, error, status, pesan, lines", [
+    ("CRP", None, None, "Paket tidak ditemukan", [SENDING]),  # the best offer is not found: no purchase
+    # Refusals that are no server error: no lookup.
+    ("KPK", 500, None, "[Deko]: 500", [SENDING, (500, "gagal")]),
+    ("KPK", "x", 404, "[Deko]: x", [SENDING, ("x", "gagal")]),
+    ("KPK", "x", "503", "[Deko]: x", [SENDING, ("x", "gagal")]),
+    ("KPK", "x", True, "[Deko]: x", [SENDING, ("x", "gagal")]),
 ])
-def test_failed_purchase_skips_the_matcher(conn, provider, terminal, buy, tipe, error, pesan, lines):
+def test_failed_purchase_skips_the_matcher(conn, provider, terminal, buy, tipe, error, status, pesan, lines):
     conn.get_produk_terbaik = lambda msisdn, offerid: (False, "Paket tidak ditemukan")
-    provider.answer("TransaksiKPK", refused(error))
+    provider.answer("TransaksiKPK", dict(refused(error), **({} if status is None else {"http_status": status})))
     rec = Record(tipe=tipe)
     assert conn.transaksi(rec) is rec
     assert rec.outcome() == ("gagal", pesan, "sn awal") and buy.calls == [] and terminal.lines == lines
     assert len(provider.sent) == (tipe == "KPK")
 
 
-NOT_YET = ("Belum menemukan transaksi di history...", "warning")
 FAILED = ("gagal", "Koneksi Terputus", "sn awal")
 EMPTY = dict(OK, history=[])
 # The lost purchase in the history: at the price sent (5000; a best offer's 7000), and at another one.
 FOUND = dict(OK, history=[entry(productPrice="6000", detail=dict(batchId="X")),
                           entry(detail=dict(batchId="LOST")), entry(productPrice="7000", detail=dict(batchId="OF"))])
 SETTLED = ("sukses", "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar %d .", "%s")
+DOWN = dict(refused("Service Unavailable"), http_status=503)
+DOWN_SHOWN, DOWN_STORED = ("Service Unavailable", "gagal"), "[Deko]: Service Unavailable"
 
 
 @pytest.mark.parametrize("tipe, counter, answers, history, sends, lookups, outcome, lines", [
-    # The history cannot be asked: sent again at once, four times in all.
-    ("PULSA", 0, [], [NO_ANSWER], 4, 4, FAILED, [SENDING, TO_HISTORY] * 4 + [("Pembelian Gagal", "gagal")]),
-    ("PULSA", 3, [], [refused("x")], 1, 1, FAILED, [SENDING, TO_HISTORY, ("Pembelian Gagal", "gagal")]),
-    ("PULSA", 9, [], [dict(OK, conn=0)], 1, 1, FAILED, [SENDING, TO_HISTORY, ("Pembelian Gagal", "gagal")]),
+    # The history cannot be read (in any pass): the outcome is unknown, so neither sent again nor failed.
+    ("PULSA", 0, [], [NO_ANSWER], 1, 1, ("pending", "Koneksi Terputus", "sn awal"), [SENDING, TO_HISTORY]),
+    ("PULSA", 3, [], [EMPTY, dict(OK, conn=0)], 1, 2, ("pending", "Koneksi Terputus", "sn awal"),
+     [SENDING, TO_HISTORY, NOT_YET]),
     # The lost purchase shows in the history, at once or on a later pass: settled from it, never sent again.
     ("PULSA", 0, [], [FOUND], 1, 1, SETTLED[:2] + ("LOST",), [SENDING, TO_HISTORY]),
     ("CRP", 0, [], [EMPTY, EMPTY, FOUND], 1, 3, ("sukses", SETTLED[1] % 7000, "OF"),
      [SENDING, TO_HISTORY, NOT_YET, NOT_YET]),
     # Not there after six passes: sent again; an accepted attempt then goes to the matcher.
     ("PULSA", 3, [], [EMPTY], 1, 6, FAILED, [SENDING, TO_HISTORY] + [NOT_YET] * 5 + [("Pembelian Gagal", "gagal")]),
-    ("PULSA", 0, [NO_ANSWER] * 3 + [dict(OK, msg="ok")], [NO_ANSWER], 4, 3, ("pending", "ok", "sn awal"),
-     [SENDING, TO_HISTORY] * 3 + [SENDING, ("ok", "sukses"), TO_HISTORY]),
+    ("PULSA", 1, [NO_ANSWER, NO_ANSWER, dict(OK, msg="ok")], [EMPTY], 3, 12, ("pending", "ok", "sn awal"),
+     ([SENDING, TO_HISTORY] + [NOT_YET] * 5) * 2 + [SENDING, ("ok", "sukses"), TO_HISTORY]),
+    # A server error (HTTP 5xx) may come after the purchase was carried out: looked up, never sent again.
+    ("PULSA", 0, [DOWN], [FOUND], 1, 1, SETTLED[:2] + ("LOST",), [SENDING, DOWN_SHOWN, TO_HISTORY]),
+    ("PULSA", 0, [DOWN], [EMPTY], 1, 6, ("gagal", DOWN_STORED, "sn awal"),
+     [SENDING, DOWN_SHOWN, TO_HISTORY] + [NOT_YET] * 5),
+    ("PULSA", 0, [DOWN], [NO_ANSWER], 1, 1, ("pending", DOWN_STORED, "sn awal"), [SENDING, DOWN_SHOWN, TO_HISTORY]),
 ])
 def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
         conn, provider, terminal, buy, monkeypatch, mod, tipe, counter, answers, history, sends, lookups, outcome,
@@ -117,10 +130,11 @@ def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
     provider.default(cls, NO_ANSWER).answer(cls, *answers)
     provider.default("History", history[-1]).answer("History", *history[:-1])
     rec = Record(tipe=tipe)
-    assert conn.transaksi(rec, counter=counter) is (None if answers else rec)
+    accepted = bool(answers) and answers[-1].get("msg") == "ok"
+    assert conn.transaksi(rec, counter=counter) is (None if accepted else rec)
     assert provider.count(cls) == sends and provider.count("History") == lookups and naps == [1] * lines.count(NOT_YET)
     assert rec.outcome() == ((outcome[0], outcome[1] % 5000, outcome[2]) if "%d" in outcome[1] else outcome)
-    assert terminal.lines == lines and len(buy.calls) == bool(answers)
+    assert terminal.lines == lines and len(buy.calls) == accepted
 
 
 # Menu check ----------------------------------------------------------------------------------
@@ -148,3 +162,21 @@ def test_menu_check(conn, provider, terminal, paketid, answers, counter, sent, o
     assert conn.menu_cek(rec, counter=counter) is rec and terminal.lines == lines
     assert provider.sent == [(cls, {"msisdn": "081234", "auth": "T0"}) for cls in sent]
     assert rec.outcome() == outcome + ("sn awal",)
+
+
+@pytest.mark.parametrize("start", [
+    "threading.stack_size(1 << 20); t = threading.Thread(target=deep, args=(990,)); t.start(); t.join()",
+    "sys.setrecursionlimit(200000); deep(100000)",  # the main thread's stack ends long before the limit
+])
+def test_deep_retries_raise_recursion_error_instead_of_crashing(child, start):
+    out = child(textwrap.dedent("""
+        mod.sleep = lambda seconds: None
+        provider.default("Transaksi", NO_ANSWER).default("CheckKPK", NO_ANSWER).default("History", dict(OK, history=[]))
+        def deep(levels):
+            for method in (conn.transaksi, conn.menu_cek):
+                try:
+                    print(method(Record(paketid="KPK"), counter=-levels).outcome()[:2])
+                except RecursionError:
+                    print("RecursionError")
+    """) + start, timeout=120)
+    assert set(out.split("\n")) <= {"('gagal', 'Koneksi Terputus')", "RecursionError", ""}, out
