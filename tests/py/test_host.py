@@ -58,7 +58,8 @@ def test_help_builds_and_runs_nothing(command, flag, tmp_path):
 @pytest.mark.parametrize("command,env,status,line", [
     (["cmake", "-S", ".", "-B", "{tmp}/build", "-DPYTHON_EXECUTABLE=/bin/false"], {}, 1,  # false: no PySide2
      "dekoconnection: the interpreter /bin/false cannot import PySide2.QtCore; the extension is built for the host's"
-     " Python with PySide2: try -DPYTHON_EXECUTABLE=/usr/bin/python3"),
+     " Python with PySide2: try -DPYTHON_EXECUTABLE=/usr/bin/python3, or build one for it with bash scripts/pyside2.sh"
+     " /bin/false"),
     (["bash", "scripts/setup.sh"], {"DEKO_CMAKE_ARGS": "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-fdeko-no-such-option"}, 1,
      "c++: error: unrecognized command-line option '-fdeko-no-such-option'"),
     ([sys.executable, "demo/main.py", "--provider", "ftp://x"], {}, 2, "main.py: error: argument --provider: 'ftp://x'"
