@@ -25,8 +25,9 @@ def test_installs_into_a_host_tree(mod, tmp_path):
     shutil.copytree(ROOT + "/apps", tmp_path / "apps", ignore=shutil.ignore_patterns("dekoconn*"))  # the host's own
     build = os.path.join(ROOT, os.environ.get("DEKO_BUILD_DIR", "build"))
     assert run(["cmake", "--install", build, "--prefix", str(tmp_path)], tmp_path).returncode == 0
-    assert sorted(open(os.path.join(build, "install_manifest.txt")).read().split()) == [
-        str(tmp_path / PLACE / name) for name in (os.path.basename(mod.__file__), "dekoconnection.pyi")]
+    with open(os.path.join(build, "install_manifest.txt")) as manifest:
+        assert sorted(manifest.read().split()) == [
+            str(tmp_path / PLACE / name) for name in (os.path.basename(mod.__file__), "dekoconnection.pyi")]
     with ProviderSimulator() as sim:  # the host tree alone on the path (SALDO drops the work tree, the current folder)
         done = run([sys.executable, "-c", SALDO], tmp_path, DEKO_PROVIDER_URL=sim.url, PYTHONPATH=str(tmp_path))
     assert done.stdout.splitlines()[-1] == "{'Total': '5000000', 'Bonus': '0', 'Currency': 'IDR'} %s" % (
