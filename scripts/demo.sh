@@ -25,12 +25,12 @@ while [ $# -gt 0 ]; do
     shift
 done
 case "$python" in
-    */*) python=$(cd "$here" && realpath -s "$python") ;;
+    */*) python=$(cd "$here" && realpath -s -m "$python") ;;
     *) python=$(command -v "$python") || { echo "demo: no interpreter $python" >&2; exit 2; } ;;
 esac
 
 if [ "$python" != /usr/bin/python3 ] && ! "$python" -c "import PySide2.QtCore" 2>/dev/null; then
-    bash scripts/pyside2.sh "$python" | sed '$d'  # its last line, the folder, is on the interpreter's path now
+    bash scripts/pyside2.sh "$python" >/dev/null  # what it does shows; the folder it prints is on the path
 fi
 bash scripts/setup.sh --python "$python"
 exec "$python" demo/main.py "${args[@]}"

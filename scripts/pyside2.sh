@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds shiboken2 and PySide2 (QtCore only) from Debian's own pyside2 source package for an
 # interpreter that has no PySide2 (the host's CPython 3.7, say), once per machine, into a cache
-# outside the work tree, and puts it on that interpreter's path. The last line printed is the
-# folder that holds PySide2/ and shiboken2/.
+# outside the work tree, and puts it on that interpreter's path. What it does goes to standard
+# error; standard output has one line, the folder that holds PySide2/ and shiboken2/.
 set -euo pipefail
 here=$PWD
 cd "$(dirname "$0")/.."
@@ -13,13 +13,14 @@ usage: bash scripts/pyside2.sh [-h] PYTHON
 
 Builds shiboken2 and PySide2 with QtCore alone for the interpreter PYTHON (a path, e.g.
 /root/.pyenv/versions/3.7.16/bin/python3.7) from Debian's own source package (pyside2, against
-Debian's Qt 5 and libclang), once per machine: about 8 minutes on 2 cores, about 10 MB installed.
+Debian's Qt 5 and libclang), once per machine: about 6 minutes on 2 cores, about 10 MB installed.
 It installs the Debian packages the build needs (as root, or through sudo), builds into
 <cache>/<interpreter's ABI tag>/pyside2/ and writes deko-pyside2.pth into the interpreter's
 site-packages (or its user site when that is not writable), so that PYTHON imports PySide2.QtCore
 with no more settings. Each step's output goes to <cache>/<tag>/logs/; a failed step shows it.
-Run again once built, it only prints the folder. The last line printed is always the folder that
-holds PySide2/ and shiboken2/ (for an interpreter with a PySide2 of its own, that one's).
+Run again once built, it only prints the folder. What it does goes to standard error; its last
+line, the only one on standard output, is the folder that holds PySide2/ and shiboken2/ (for an
+interpreter with a PySide2 of its own, that one's).
 
 environment:
   DEKO_PY_CACHE   the cache (default: /var/cache/deko-python as root, else ~/.cache/deko-python)
@@ -35,7 +36,7 @@ for arg in "$@"; do
 done
 [ -n "$python" ] || { usage >&2; exit 2; }
 case "$python" in  # a path as the caller gave it, or a command on PATH
-    */*) python=$(cd "$here" && realpath -s "$python") ;;
+    */*) python=$(cd "$here" && realpath -s -m "$python") ;;
     *) python=$(command -v "$python") || { echo "pyside2: no interpreter $python on PATH" >&2; exit 1; } ;;
 esac
 if ! tag=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('SOABI'))" 2>/dev/null) || [ -z "$tag" ]; then
@@ -60,13 +61,13 @@ if [ -f "$dest/.built" ]; then
     exit 0
 fi
 if own=$("$python" -c "import os, PySide2.QtCore; print(os.path.dirname(os.path.dirname(PySide2.__file__)))" 2>/dev/null); then
-    echo "pyside2: $python imports PySide2.QtCore of its own, nothing to build"
+    echo "pyside2: $python imports PySide2.QtCore of its own, nothing to build" >&2
     echo "$own"
     exit 0
 fi
 
 started=$SECONDS
-step() { echo "pyside2: $1 ($(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s so far)"; }
+step() { echo "pyside2: $1 ($(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s so far)" >&2; }
 logged() {  # logged NAME COMMAND...: runs COMMAND into logs/NAME.log; shows its end when it fails
     local log=$logs/$1.log
     shift
@@ -81,11 +82,11 @@ if [ "$(id -u)" -eq 0 ]; then
 elif command -v sudo >/dev/null; then
     as_root=(sudo)
 else
-    as_root=(sh -c 'echo "pyside2: this step needs root (or sudo)"; exit 1' sh)
+    as_root=(sh -c 'echo "pyside2: this step needs root (or sudo)"; exit 1' sh)  # into the step's log
 fi
 
 echo "pyside2: building shiboken2 and PySide2 (QtCore) for $python ($tag) into $dest:" \
-     "once per machine, about 8 minutes on 2 cores; logs in $logs"
+     "once per machine, about 6 minutes on 2 cores; logs in $logs" >&2
 
 headers=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('INCLUDEPY'))")
 library=$("$python" -c "import os, sysconfig as s; print(os.path.join(s.get_config_var('LIBDIR'), s.get_config_var('LDLIBRARY')))")

@@ -41,7 +41,7 @@ for option in ${DEKO_CMAKE_ARGS:-}; do
     case "$option" in -DPYTHON_EXECUTABLE=* | -DPYTHON_EXECUTABLE:*=*) python=${option#*=} ;; esac
 done
 case "$python" in  # a path as the caller gave it, or a command on PATH
-    */*) python=$(cd "$here" && realpath -s "$python") ;;
+    */*) python=$(cd "$here" && realpath -s -m "$python") ;;
     *) python=$(command -v "$python") || { echo "setup: no interpreter $python on PATH" >&2; exit 1; } ;;
 esac
 
@@ -54,15 +54,17 @@ DEBIAN_PYTHON=(python3-urllib3 python3-six python3-pytest python3-pluggy python3
                python3-zipp python3-typing-extensions python3-more-itertools python3-hypothesis
                python3-sortedcontainers)
 
-if ! tag=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('SOABI'))" 2>/dev/null) || [ -z "$tag" ]; then
-    echo "setup: $python cannot be run as a Python interpreter" >&2
-    exit 1
-fi
 debian_python=
-if [ "$python" != /usr/bin/python3 ] && ! "$python" -c "import urllib3, pytest, hypothesis" 2>/dev/null; then
-    if [ "$(id -u)" -eq 0 ]; then cache=${DEKO_PY_CACHE:-/var/cache/deko-python}; else cache=${DEKO_PY_CACHE:-$HOME/.cache/deko-python}; fi
-    debian_python=$cache/$tag/debian-python
-    PACKAGES+=("${DEBIAN_PYTHON[@]}")
+if [ "$python" != /usr/bin/python3 ]; then  # Debian's own comes with the packages above
+    if ! tag=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('SOABI'))" 2>/dev/null) || [ -z "$tag" ]; then
+        echo "setup: $python cannot be run as a Python interpreter" >&2
+        exit 1
+    fi
+    if ! "$python" -c "import urllib3, pytest, hypothesis" 2>/dev/null; then
+        if [ "$(id -u)" -eq 0 ]; then cache=${DEKO_PY_CACHE:-/var/cache/deko-python}; else cache=${DEKO_PY_CACHE:-$HOME/.cache/deko-python}; fi
+        debian_python=$cache/$tag/debian-python
+        PACKAGES+=("${DEBIAN_PYTHON[@]}")
+    fi
 fi
 
 missing=()
