@@ -45,9 +45,14 @@ export QT_QPA_PLATFORM=offscreen
 # The host's own interpreter: CPython 3.7, with PySide2 built for it from Debian's sources.
 if [ "${DEKO_SKIP_PY37:-0}" != "1" ]; then
     py37=${DEKO_PY37:-}
-    if [ -z "$py37" ]; then
-        py37=$(ls -d "${PYENV_ROOT:-/root/.pyenv}"/versions/3.7.*/bin/python3.7 2>/dev/null | sort -V | tail -n 1 || true)
-        py37=${py37:-$(command -v python3.7 || true)}
+    if [ -z "$py37" ]; then  # the first that runs as a 3.7 (a pyenv shim of python3.7 may not)
+        py37=$( { ls -d "${PYENV_ROOT:-/root/.pyenv}"/versions/3.7.*/bin/python3.7 2>/dev/null | sort -rV
+                  command -v python3.7; } | while read -r candidate; do
+                    if "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != (3, 7))" </dev/null 2>/dev/null; then
+                        echo "$candidate"
+                        break
+                    fi
+                done || true)
     fi
     if [ -z "$py37" ]; then
         echo "test: no CPython 3.7 (DEKO_PY37, pyenv's versions, python3.7 on PATH): the 3.7 round left out"
