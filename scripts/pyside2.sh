@@ -121,9 +121,10 @@ if [ -z "$source" ]; then
             sh "$logs/deb-src.sources"
     fi
     step "fetching Debian's pyside2 source package"
-    rm -rf "$cache/src"
-    mkdir -p "$cache/src"
-    logged source sh -c 'cd "$1" && apt-get source pyside2' sh "$cache/src"
+    rm -rf "$cache/src" "$cache/src.new"
+    mkdir -p "$cache/src.new"
+    logged source sh -c 'cd "$1" && apt-get source pyside2' sh "$cache/src.new"
+    mv "$cache/src.new" "$cache/src"  # only a whole one is taken as fetched
     source=$(ls -d "$cache"/src/pyside2-*/sources | tail -n 1)
 fi
 # Debian's patches for Python 3.11 use Py_SET_TYPE, which Python has only from 3.9 on.
