@@ -27,7 +27,9 @@ the OTP included: "/usr/bin/python3 -m simulator" runs one, with faults on its c
 watch re-login, retries and history settling. When that provider cannot be reached or the login
 fails, one line says why and the demo stops at once.
 
-bash scripts/demo.sh builds the extension first when it is missing (scripts/setup.sh).
+bash scripts/demo.sh builds the extension first when it is missing (scripts/setup.sh); with
+--python PYTHON it runs the demo under that interpreter (the host's CPython 3.7, say), with the
+extension built for it and, when it has no PySide2, the one scripts/pyside2.sh builds for it.
 Exit status: 0 when every step gave the expected outcome, 1 otherwise, 2 for a wrong option.
 """
 import argparse

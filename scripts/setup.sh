@@ -2,30 +2,70 @@
 # Installs what the build and the tests need (Debian packages, as root) and builds the
 # extension into apps/deko/libs/connections/. Safe to run again: it only does what is missing.
 set -euo pipefail
+here=$PWD
 cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'USAGE'
-usage: bash scripts/setup.sh [-h]
+usage: bash scripts/setup.sh [-h] [--python PYTHON]
 
 Installs the Debian packages that the build and the tests need (as root, or through sudo), then
-builds the extension into apps/deko/libs/connections/ with CMake. Run again, it only does what
-is missing. The build's output goes to <build directory>/build.log; a failed build shows it.
+builds the extension for the interpreter PYTHON (a path; default /usr/bin/python3) into
+apps/deko/libs/connections/ with CMake: dekoconnection.<PYTHON's ABI tag>.so, so that builds for
+several interpreters sit side by side and each imports its own. Each interpreter has a build
+directory of its own: build/ for /usr/bin/python3, build-pyXY/ for another (build-py37/ for a
+3.7). PYTHON must import PySide2.QtCore: for one without it, bash scripts/pyside2.sh PYTHON
+builds one first. Another interpreter that cannot import urllib3, pytest or hypothesis gets
+Debian's (pure Python) on its path, through deko-debian-python.pth in its site-packages. Run
+again, it only does what is missing. The build's output goes to <build directory>/build.log; a
+failed build shows it.
 
 environment:
-  DEKO_BUILD_DIR    build directory (default: build)
-  DEKO_CMAKE_ARGS   more CMake options, e.g. -DPYTHON_EXECUTABLE=/usr/bin/python3
+  DEKO_BUILD_DIR    build directory (default: build, or build-pyXY for another interpreter)
+  DEKO_CMAKE_ARGS   more CMake options, e.g. -DCMAKE_BUILD_TYPE=Debug
+  DEKO_PY_CACHE     where another interpreter's Python packages go (as in scripts/pyside2.sh)
 USAGE
 }
-for arg in "$@"; do
-    case "$arg" in
+python=/usr/bin/python3
+while [ $# -gt 0 ]; do
+    case "$1" in
         -h|--help) usage; exit 0 ;;
-        *) echo "setup: unknown argument $arg" >&2; usage >&2; exit 2 ;;
+        --python) [ $# -ge 2 ] || { usage >&2; exit 2; }; python=$2; shift ;;
+        --python=*) python=${1#--python=} ;;
+        *) echo "setup: unknown argument $1" >&2; usage >&2; exit 2 ;;
     esac
+    shift
 done
+# shellcheck disable=SC2086  # DEKO_CMAKE_ARGS holds several options; an interpreter named there wins
+for option in ${DEKO_CMAKE_ARGS:-}; do
+    case "$option" in -DPYTHON_EXECUTABLE=* | -DPYTHON_EXECUTABLE:*=*) python=${option#*=} ;; esac
+done
+case "$python" in  # a path as the caller gave it, or a command on PATH
+    */*) python=$(cd "$here" && realpath -s -m "$python") ;;
+    *) python=$(command -v "$python") || { echo "setup: no interpreter $python on PATH" >&2; exit 1; } ;;
+esac
 
 PACKAGES=(g++ make cmake pkg-config python3 python3-dev pybind11-dev libgtest-dev googletest
           python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg)
+# What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a
+# Python older than Debian's: pure-Python packages that another interpreter can take as they are.
+DEBIAN_PYTHON=(python3-urllib3 python3-six python3-pytest python3-pluggy python3-iniconfig python3-packaging
+               python3-attr python3-py python3-exceptiongroup python3-tomli python3-importlib-metadata
+               python3-zipp python3-typing-extensions python3-more-itertools python3-hypothesis
+               python3-sortedcontainers)
+
+debian_python=
+if [ "$python" != /usr/bin/python3 ]; then  # Debian's own comes with the packages above
+    if ! tag=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('SOABI'))" 2>/dev/null) || [ -z "$tag" ]; then
+        echo "setup: $python cannot be run as a Python interpreter" >&2
+        exit 1
+    fi
+    if ! "$python" -c "import urllib3, pytest, hypothesis" 2>/dev/null; then
+        if [ "$(id -u)" -eq 0 ]; then cache=${DEKO_PY_CACHE:-/var/cache/deko-python}; else cache=${DEKO_PY_CACHE:-$HOME/.cache/deko-python}; fi
+        debian_python=$cache/$tag/debian-python
+        PACKAGES+=("${DEBIAN_PYTHON[@]}")
+    fi
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -52,10 +92,32 @@ if [ ${#missing[@]} -gt 0 ]; then
     rm -f "$apt_log"
 fi
 
-BUILD_DIR=${DEKO_BUILD_DIR:-build}
+if [ -n "$debian_python" ]; then
+    echo "setup: putting Debian's ${DEBIAN_PYTHON[*]} on the path of $python ($debian_python)"
+    rm -rf "$debian_python.new"
+    mkdir -p "$debian_python.new"
+    for p in "${DEBIAN_PYTHON[@]}"; do
+        dpkg -L "$p" | grep -E '^/usr/lib/python3/dist-packages/[^/]+$' | xargs -r cp -r -t "$debian_python.new"
+    done
+    find "$debian_python.new" -name __pycache__ -prune -exec rm -rf {} +
+    rm -rf "$debian_python"
+    mv "$debian_python.new" "$debian_python"
+    "$python" scripts/onpath.py deko-debian-python "$debian_python"
+    if ! failed=$("$python" -c "import urllib3, pytest, hypothesis" 2>&1); then
+        echo "setup: $python still cannot import urllib3, pytest and hypothesis: $failed" >&2
+        exit 1
+    fi
+fi
+
+if [ "$python" = /usr/bin/python3 ]; then
+    BUILD_DIR=${DEKO_BUILD_DIR:-build}
+else
+    BUILD_DIR=${DEKO_BUILD_DIR:-build-py$("$python" -c "import sys; print('%d%d' % sys.version_info[:2])")}
+fi
+extension=apps/deko/libs/connections/dekoconnection$("$python" -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))")
 mkdir -p "$BUILD_DIR"
 log="$BUILD_DIR/build.log"
-if [ -f "$BUILD_DIR/cmake_install.cmake" ] && compgen -G "apps/deko/libs/connections/dekoconnection*.so" >/dev/null; then
+if [ -f "$BUILD_DIR/cmake_install.cmake" ] && [ -f "$extension" ]; then
     echo "setup: bringing the build up to date (output in $log)"
 else
     echo "setup: building the extension (about a minute on 2 cores; output in $log)"
@@ -70,7 +132,14 @@ logged() {  # logged WHAT COMMAND...: runs COMMAND into the log; shows the log w
         exit 1
     fi
 }
+# A build directory configured for another interpreter starts afresh (pybind11 keeps the ABI it found first).
+fresh=()
+if [ -f "$BUILD_DIR/CMakeCache.txt" ] &&
+   ! grep -qxF "PYTHON_EXECUTABLE:FILEPATH=$python" "$BUILD_DIR/CMakeCache.txt"; then
+    fresh=(--fresh)
+fi
 # shellcheck disable=SC2086  # DEKO_CMAKE_ARGS holds several options
-logged "configuring the build" cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${DEKO_CMAKE_ARGS:-}
+logged "configuring the build" cmake "${fresh[@]}" -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPYTHON_EXECUTABLE="$python" ${DEKO_CMAKE_ARGS:-}
 logged "the build" cmake --build "$BUILD_DIR" -j"$(nproc)"
-echo "setup: built $(ls apps/deko/libs/connections/dekoconnection*.so)"
+echo "setup: built $extension"

@@ -75,10 +75,10 @@ def test_pull_builds_records_for_products_then_offers(conn, provider, terminal, 
     assert isinstance(result, mod.FuncResponse) and result.status is True
     expected = [
         record("X15G2", "PULSA", "X1.5-G 2", p["same"]["FINAL_PRICE"], "DEKOTOPUP", "Deskripsi X"),
-        record("T5", "PULSA", "T5", 5000, "DEKOTOPUP", "Pulsa 5rb"),
+        record("T5", "PULSA", "T5", p["t5"]["FINAL_PRICE"], "DEKOTOPUP", "Pulsa 5rb"),
         record("F1", "KPK", "F.1", "7000", "FRC", "Freedom"),
-        record("S1", "SPV", "S-1", 10 ** 30, "SPVBLANK", "Spv"),
-        record("N1", "NEW_TYPE", "N 1", 1.5, "NEWTYPE", 10 ** 31),
+        record("S1", "SPV", "S-1", p["spv"]["FINAL_PRICE"], "SPVBLANK", "Spv"),
+        record("N1", "NEW_TYPE", "N 1", p["new"]["FINAL_PRICE"], "NEWTYPE", 10 ** 31),
         record("V1", "PAKET", "V1", p["vas"]["FINAL_PRICE"], "VASPRODUCTS", "Vas"),
         record("TA", "PULSA", "TA", 11, "DEKOTOPUPALL", "All"),
         record("PK", "PAKET", "PK", 12, "DEKOPACKAGE", "Pkg"),

@@ -203,7 +203,8 @@ GATE = {
         if pid == 0:
             signal.alarm(10)  # a forked process that hangs is ended (and its status tells)
             os._exit(conn.makerequest(mod.dekorequest.Balance).balance == "T1")
-        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))""",
+        status = os.waitpid(pid, 0)[1]
+        print(os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status))""",
 }
 
 

@@ -93,7 +93,7 @@ def test_errors_never_leave_run(child):
         sys.stdout.flush()
         sys.stdout.close()  # printing the operation's error fails too
         worker = mod.DekoConnectonThread(types.SimpleNamespace(op=lambda: 1 / 0), "op")
-        worker.request_finished.connect(seen.append)
+        worker.request_finished.connect(lambda value: seen.append(value))  # PySide2 on 3.7 hashes a bound method
         worker.start()
         seen.append(worker.wait(5000))
         app.processEvents()
