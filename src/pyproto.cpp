@@ -3,9 +3,6 @@
 
 #include "core/stack_room.h"
 
-#include <exception>
-#include <new>
-#include <stdexcept>
 
 namespace deko {
 
@@ -38,20 +35,11 @@ void restore_error(Fetched error) {
     PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
 }
 
-Fetched caught_error() {
-    try {
-        throw;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (PyError&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
-    } catch (std::bad_alloc&) {
+Fetched failure_error(const char* what, bool out_of_memory) {
+    if (out_of_memory)
         PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown failure in the connection module");
-    }
+    else
+        PyErr_SetString(PyExc_RuntimeError, what);
     return fetch_error();
 }
 
