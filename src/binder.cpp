@@ -11,12 +11,6 @@ namespace deko {
 
 namespace {
 
-std::size_t count(const MethodDef& def) {
-    std::size_t n = 0;
-    while (n < kMostParams && def.params[n].name) ++n;
-    return n;
-}
-
 PyObject* default_value(Default value) {
     static PyObject* zero = PyLong_FromLong(0);  // a small int: never freed
     switch (value) {
@@ -29,101 +23,100 @@ PyObject* default_value(Default value) {
     return nullptr;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw PyError();
-}
-
-std::string quoted_list(const std::string* names, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += (i == 0 ? "" : i + 1 == n ? (n > 2 ? ", and " : " and ") : ", ");
-        out += "'" + names[i] + "'";
-    }
-    return out;
-}
-
-// A keyword's text (keywords are always str); nothing for one that cannot be encoded.
-std::string_view keyword_text(PyObject* keyword) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
-    if (!data) {
-        PyErr_Clear();
-        return {};
-    }
-    return {data, static_cast<std::size_t>(size)};
-}
-
 }  // namespace
 
-// The arguments are bound as Python binds `def name(<params>)`, with its messages for the
-// mistakes a caller can make.
-PyObject* invoke(const MethodDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* result = nullptr;
-    std::optional<Fetched> error = attempt([&] {
-        Args a;
-        const std::size_t n = count(def);
-        const std::string name = std::string(def.name) + "()";
-        std::size_t positional = 0, rest_at = n, options_at = n;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (def.params[i].kind == Kind::Named && rest_at == n) ++positional;
-            if (def.params[i].kind == Kind::Rest) rest_at = i;
-            if (def.params[i].kind == Kind::Options) options_at = i;
+// The arguments of one call bound as Python binds `def name(<params>)`, with its messages for the
+// mistakes a caller can make (made only when one is made).
+struct Binding {
+    const MethodDef& def;
+    const Shape& shape;
+    const ParamNames& names;  // interned
+
+    [[noreturn]] void fail(const std::string& message) const {
+        PyErr_SetString(PyExc_TypeError, (std::string(def.name) + "() " + message).c_str());
+        throw PyError();
+    }
+
+    [[noreturn]] void too_many(Py_ssize_t given) const {
+        std::size_t required = 0;
+        for (std::size_t i = 0; i < shape.positional; ++i) required += def.params[i].value == Default::Required;
+        std::string takes = required == shape.positional
+                                ? std::to_string(shape.positional)
+                                : "from " + std::to_string(required) + " to " + std::to_string(shape.positional);
+        fail("takes " + takes + " positional argument" + (shape.positional == 1 ? "" : "s") + " but " +
+             std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    }
+
+    [[noreturn]] void missing(const Args& a) const {
+        std::string names;
+        bool keyword_only = false;
+        std::vector<const char*> found;
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            const Param& p = def.params[i];
+            if (a.values_[i] || p.value != Default::Required || p.kind == Kind::Rest || p.kind == Kind::Options)
+                continue;
+            if (found.empty()) keyword_only = p.kind == Kind::KeywordOnly;
+            if (keyword_only == (p.kind == Kind::KeywordOnly)) found.push_back(p.name);
         }
-        if (static_cast<std::size_t>(nargs) > positional && rest_at == n) {
-            std::size_t required = 0;
-            for (std::size_t i = 0; i < positional; ++i) required += def.params[i].value == Default::Required;
-            std::string takes = required == positional ? std::to_string(positional)
-                                                       : "from " + std::to_string(required) + " to " +
-                                                             std::to_string(positional);
-            type_error(name + " takes " + takes + " positional argument" + (positional == 1 ? "" : "s") + " but " +
-                       std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
-        }
-        for (std::size_t i = 0; i < positional && i < static_cast<std::size_t>(nargs); ++i) a.values_[i] = args[i];
-        if (rest_at < n) {
-            Py_ssize_t extra = nargs > static_cast<Py_ssize_t>(positional) ? nargs - positional : 0;
+        const std::size_t missed = found.size();
+        for (std::size_t i = 0; i < missed; ++i)
+            names += std::string(i == 0 ? "" : i + 1 == missed ? (missed > 2 ? ", and " : " and ") : ", ") + "'" +
+                     found[i] + "'";
+        fail("missing " + std::to_string(missed) + " required " + (keyword_only ? "keyword-only" : "positional") +
+             " argument" + (missed == 1 ? "" : "s") + ": " + names);
+    }
+
+    void bind(Args& a, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+        const std::size_t given = static_cast<std::size_t>(nargs);
+        if (given > shape.positional && shape.rest_at == shape.count) too_many(nargs);
+        for (std::size_t i = 0; i < shape.positional && i < given; ++i) a.values_[i] = args[i];
+        if (shape.rest_at < shape.count) {
+            Py_ssize_t extra = given > shape.positional ? nargs - static_cast<Py_ssize_t>(shape.positional) : 0;
             a.rest_ = Ref::steal(PyTuple_New(extra));
             for (Py_ssize_t k = 0; k < extra; ++k) {
-                Py_INCREF(args[positional + k]);
-                PyTuple_SET_ITEM(a.rest_.get(), k, args[positional + k]);
+                Py_INCREF(args[shape.positional + k]);
+                PyTuple_SET_ITEM(a.rest_.get(), k, args[shape.positional + k]);
             }
         }
-        if (options_at < n) a.options_ = new_dict();
+        if (shape.options_at < shape.count) a.options_ = new_dict();
         Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            std::string_view spelled = keyword_text(keyword);
-            std::size_t slot = n;
-            for (std::size_t i = 0; i < n && slot == n; ++i) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // always a str
+            std::size_t slot = shape.count;
+            for (std::size_t i = 0; i < shape.count && slot == shape.count; ++i) {
                 Kind kind = def.params[i].kind;
-                if ((kind == Kind::Named || kind == Kind::KeywordOnly) && spelled == def.params[i].name) slot = i;
+                if ((kind == Kind::Named || kind == Kind::KeywordOnly) && same_text(keyword, names[i])) slot = i;
             }
-            if (slot == n) {
-                if (options_at == n) type_error(name + " got an unexpected keyword argument '" + std::string(spelled) + "'");
+            if (slot == shape.count) {
+                if (shape.options_at == shape.count) {
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, keyword);
+                    throw PyError();
+                }
                 set_item(a.options_, keyword, args[nargs + k]);
             } else if (a.values_[slot]) {
-                type_error(name + " got multiple values for argument '" + def.params[slot].name + "'");
+                fail("got multiple values for argument '" + std::string(def.params[slot].name) + "'");
             } else {
                 a.values_[slot] = args[nargs + k];
             }
         }
-        std::string missing[kMostParams];
-        std::size_t missed = 0;
-        bool keyword_only = false;
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < shape.count; ++i) {
             const Param& p = def.params[i];
             if (a.values_[i] || p.kind == Kind::Rest || p.kind == Kind::Options) continue;
-            if (p.value != Default::Required) {
-                a.values_[i] = default_value(p.value);
-            } else if (!missed || keyword_only == (p.kind == Kind::KeywordOnly)) {
-                keyword_only = p.kind == Kind::KeywordOnly;
-                missing[missed++] = p.name;
-            }
+            if (p.value == Default::Required) missing(a);
+            a.values_[i] = default_value(p.value);
         }
-        if (missed)
-            type_error(name + " missing " + std::to_string(missed) + " required " +
-                       (keyword_only ? "keyword-only" : "positional") + " argument" + (missed == 1 ? "" : "s") +
-                       ": " + quoted_list(missing, missed));
+    }
+};
+
+PyObject* invoke(const MethodDef& def, const Shape& shape, ParamNames& names, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* result = nullptr;
+    std::optional<Fetched> error = attempt([&] {
+        if (!names[shape.count - 1])  // the first call: kept for the life of the process
+            for (std::size_t i = 0; i < shape.count; ++i)
+                if (!names[i]) names[i] = Ref::steal(PyUnicode_InternFromString(def.params[i].name)).release();
+        Args a;
+        Binding{def, shape, names}.bind(a, args, nargs, kwnames);
         result = def.body(a).release();
     });
     if (!error) return result;
@@ -138,7 +131,7 @@ std::string parameter_list(const MethodDef& def) {
     static const char* const shown[] = {"", "None", "0", "True", "False"};
     std::string out = "(";
     bool starred = false;
-    for (std::size_t i = 0; i < count(def); ++i) {
+    for (std::size_t i = 0; i < shape_of(def).count; ++i) {
         const Param& p = def.params[i];
         if (i) out += ", ";
         if (p.kind == Kind::KeywordOnly && !starred) out += "*, ";
@@ -205,7 +198,9 @@ PyGetSetDef g_method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject g_method_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t;
+    std::memset(&t, 0, sizeof t);
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
     t.tp_name = "apps.deko.libs.connections.dekoconnection.method";
     t.tp_basicsize = sizeof(MethodObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT;

@@ -35,6 +35,7 @@ struct Param {
 constexpr std::size_t kMostParams = 8;
 
 struct MethodDef;
+struct Binding;
 
 // The arguments of one call, bound to the method's parameters: the named ones (the instance
 // first) by position in the parameter list, *args as a tuple and **kwargs as a dict. Borrowed
@@ -46,7 +47,7 @@ public:
     PyObject* options() const { return options_.get(); }
 
 private:
-    friend PyObject* invoke(const MethodDef&, PyObject* const*, Py_ssize_t, PyObject*);
+    friend struct Binding;
     PyObject* values_[kMostParams] = {};
     Ref rest_, options_;
 };
@@ -60,15 +61,39 @@ struct MethodDef {
     Ref (*body)(const Args&);
 };
 
+// Where a method's parameters stand: their number, the named ones before *args, and the places of
+// *args and **kwargs (`count` when it has none). Worked out when the module is compiled.
+struct Shape {
+    std::size_t count = 0, positional = 0, rest_at = 0, options_at = 0;
+};
+
+constexpr Shape shape_of(const MethodDef& def) {
+    Shape s;
+    while (s.count < kMostParams && def.params[s.count].name) ++s.count;
+    s.rest_at = s.options_at = s.count;
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (def.params[i].kind == Kind::Named && s.rest_at == s.count) ++s.positional;
+        if (def.params[i].kind == Kind::Rest) s.rest_at = i;
+        if (def.params[i].kind == Kind::Options) s.options_at = i;
+    }
+    return s;
+}
+
+// The parameters' names as interned str, made at the method's first call and kept.
+using ParamNames = std::array<PyObject*, kMostParams>;
+
 // Binds a call's arguments to `def` and runs its body: the module's one boundary.
-PyObject* invoke(const MethodDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* invoke(const MethodDef& def, const Shape& shape, ParamNames& names, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames);
 
 // The C entry of the method in row I of a table: CPython's fast calling convention.
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 template <const MethodDef* Table, std::size_t I>
 PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke(Table[I], args, nargs, kwnames);
+    static constexpr Shape shape = shape_of(Table[I]);
+    static ParamNames names{};
+    return invoke(Table[I], shape, names, args, nargs, kwnames);
 }
 
 template <const MethodDef* Table, std::size_t... I>
