@@ -200,6 +200,14 @@ void ensure_stack_room() {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
         throw PyError();
     }
+    // Python's own depth must leave room too: the call goes on to requests whose errors the pipeline
+    // logs, and CPython 3.7 aborts the process when it handles a RecursionError more than 50 levels
+    // past its limit. So the call is made only while kPythonHeadroom more levels would still fit.
+    constexpr int kPythonHeadroom = 100;
+    int entered = 0;
+    while (entered < kPythonHeadroom && Py_EnterRecursiveCall(" before a retry") == 0) ++entered;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
 }
 
 // Module globals --------------------------------------------------------------------------------

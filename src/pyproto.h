@@ -283,9 +283,10 @@ void without_gil(Work&& work) {
     PyEval_RestoreThread(state);
 }
 
-// Raises RecursionError when the current thread's C stack is nearly full: called before a method
-// calls itself again through the instance, which nests C frames that Python's recursion limit
-// does not measure (a thread's stack may be as small as the host makes it).
+// Raises RecursionError when the current thread's C stack is nearly full, or Python's recursion
+// depth near its limit: called before a method calls itself again through the instance, which
+// nests C frames that Python's recursion limit does not measure (a thread's stack may be as small
+// as the host makes it).
 void ensure_stack_room();
 
 // Module globals --------------------------------------------------------------------------------
