@@ -26,12 +26,11 @@ FAULTS = {
     "attempt too few": ("src/transactions.cpp", "kAttempts = 4;", "kAttempts = 3;"),
     "a pass fewer": ("src/history.h", "kLastPass = 5;", "kLastPass = 4;"),
     "strict time bound": ("src/history.cpp", "return !(t < bound_);", "return bound_ < t;"),
-    "wrong request kind": ("src/transactions.cpp", "attr(requests, kTransaksiKPK)", "attr(requests, kTransaksiSPV)"),
-    "resend lost after re-login": (
-        "src/session.cpp", "    return ok ? send(self, request, fields_again(fields), false) : completed;\n}\n\n// One",
-        "    return completed;\n}\n\n// One"),
+    "wrong request kind": ("src/transactions.cpp", "buy(kTransaksiKPK,", "buy(kTransaksiSPV,"),
+    "resend lost after re-login": ("src/session.cpp", "|| !renew_session(self, token.get())) return completed;",
+                                   "|| true) return completed;"),
     "price test skipped": ("src/history.cpp", "if (!(whole_via_decimal(price.get()) == *expected)) return true;", ""),
-    "wrong status text": ("src/transactions.cpp", 'kPending{"pending"}', 'kPending{"sukses"}'),
+    "wrong status text": ("src/names.h", 'kPending{"pending"}', 'kPending{"sukses"}'),
     "GIL held while waiting": (
         "src/pyproto.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
         "        // At interpreter exit this ends the thread with a forced unwind (see above).\n"
@@ -47,13 +46,12 @@ FAULTS = {
         "restore_error(std::move(*failed));\n        throw PyError();"),
     "re-login nests in its own console": ("src/session.cpp", "LoginScope scope;\n        error = attempt(",
                                           "error = attempt("),
-    "fork keeps logins in flight": ("src/module.cpp", "pthread_atfork(nullptr, nullptr, &deko::forget_logins_in_flight);",
-                                    ""),
+    "fork keeps logins in flight": ("src/module.cpp", "pthread_atfork(nullptr, nullptr, &forget_logins_in_flight);", ""),
     "lost answer sent again unasked": (
         "src/transactions.cpp", "if (settled == Settled::Taken) return Ref::borrow(record);", ""),
     "best offer looked up at the wrong price": (
-        "src/transactions.cpp", "{kRetailerIncentive, incentive}});\n        return {completed, price};",
-        "{kRetailerIncentive, incentive}});\n        return {completed, inq_price()};"),
+        "src/transactions.cpp", "{kRetailerIncentive, incentive}}),\n                price};",
+        "{kRetailerIncentive, incentive}}),\n                inq_price()};"),
     "no amount charged for '-'": ("src/history.cpp",
                                   "return equals(price, kNoPrice) ? item(entry, kFinalSuccessPrice) : price;",
                                   "return price;"),
@@ -65,11 +63,11 @@ FAULTS = {
     "wrong catalogue type code": ("src/catalogue.cpp", '{"FRC", "KPK"}', '{"FRC", "PAKET"}'),
     "offer tag left in the name": ("src/core/text.cpp", 'return remove_all(s, "</p>");', "return s;"),
     "success line shown when told not to": (
-        "src/transactions.cpp", "if (truthy(show_success.ptr())) show_checked(self, shown.get(),",
+        "src/transactions.cpp", "if (truthy(show_success)) show_checked(self, shown.get(),",
         "if (true) show_checked(self, shown.get(),"),
     "login keeps no token": ("src/session.cpp",
-                             "set_attr(attr(self, kTerminal), kAuthToken, item(attr(login_otp, kResponse), kGatewayToken));",
-                             "item(attr(login_otp, kResponse), kGatewayToken);"),
+                             "set_attr(attr(self, kTerminal), kAuthToken, item(attr(login_otp.completed, kResponse), "
+                             "kGatewayToken));", "item(attr(login_otp.completed, kResponse), kGatewayToken);"),
     "balance fallback a number": ("src/session.cpp", "set_item(fallback, kTotal, kZero);",
                                   "set_item(fallback, kTotal, integer(0));"),
     "worker skips its event loop": ("src/threads.cpp", "call_method(self, kExec);", ""),
@@ -82,8 +80,10 @@ FAULTS = {
     "one entry settles two purchases": ("src/history.cpp",
                                         "if (claim == BatchClaims::Claim::PassedOver) return true;", ""),
     "claim kept when the record cannot be written": ("src/history.cpp", "if (batch) claims->undo(*batch, claim, serial);", ""),
-    "server error taken for a refusal": ("src/transactions.cpp", "if (!server_error(sent.completed.get())) {", "if (true) {"),
-    "server error sent again": ("src/transactions.cpp", "if (refusal) {  // not in the history", "if (false) {"),
+    "server error taken for a refusal": ("src/transactions.cpp", "if (!server_error(answer.completed.get())) {",
+                                         "if (true) {"),
+    "server error sent again": ("src/transactions.cpp", "if (refusal) {  // not in the history",
+                                "if (false) {  // not in the history"),
     "unreadable history sends again": ("src/transactions.cpp", "if (settled == Settled::HistoryFailed) {", "if (false) {"),
     "no stack check before a retry": ("src/transactions.cpp", "ensure_stack_room();  // a counter", "// a counter"),
 }

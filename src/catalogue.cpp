@@ -1,28 +1,17 @@
 // Product catalogue: category and best-offer lookups, and the catalogue pull into records.
+#include "answer.h"
 #include "core/text.h"
 #include "members.h"
+#include "names.h"
 #include "terminal.h"
 
 #include <string>
 
 namespace deko {
 
+using namespace names;
+
 namespace {
-
-using py::arg;
-
-const Name kMakerequest{"makerequest"}, kRequests{"dekorequest"}, kSukses{"sukses"},
-    kErrorMsg{"error_msg"}, kProdukField{"produk"}, kProdukById{"produkById"}, kKategori{"kategori"},
-    kMsisdn{"msisdn"}, kProduk{"Produk"}, kProdukTerbaik{"ProdukTerbaik"}, kGetProduk{"get_produk"},
-    kGetTerbaik{"get_terbaik"}, kFuncResponse{"FuncResponse"}, kSplit{"split"}, kReplace{"replace"},
-    kComma{","}, kEmpty{""};
-
-// Keys of a catalogue record, and of the provider's products and offers.
-const Name kKodeproduk{"kodeproduk"}, kTipe{"tipe"}, kPaketid{"paketid"}, kHarga{"harga"},
-    kNama{"nama"}, kKeterangan{"keterangan"}, kCode{"CODE"}, kDisplayName{"DISPLAY_NAME"},
-    kDescription{"DESCRIPTION"}, kFinalPrice{"FINAL_PRICE"}, kOfferId{"offerId"},
-    kProductType{"productType"}, kOfferDescription{"offerDescription"}, kProductPrice{"productPrice"},
-    kCrp{"CRP"};
 
 // The category codes of the regular catalogue, in the order they are pulled.
 const char* const kCategoryCodes[] = {"0", "1", "3"};
@@ -35,49 +24,45 @@ const std::pair<const char*, const char*> kTypeCodes[] = {
 const char* const kMessageNoBestOffers = "Cek Paket Terbaik Gagal";
 const char* const kMessageOfferUnchecked = "Cek Paket Gagal";
 
-// self.makerequest(dekorequest.<request_class>, <field>=value)
-Ref lookup_request(PyObject* self, const Name& request_class, const Name& field, PyObject* value) {
-    Ref makerequest = attr(self, kMakerequest);
-    return call(makerequest, {attr(global(kRequests), request_class)}, {{field, value}});
-}
-
 // The completed request's payload, or an empty list after showing why there is none.
-Ref payload(PyObject* self, const Ref& completed) {
-    if (equals(completed, Py_None)) {  // compared with none by equality, as the lookups are written
+Ref payload(PyObject* self, const Answer& answer) {
+    if (answer.none()) {
         console(self, kMessageNoBestOffers, Level::Gagal);
         return new_list();
     }
-    if (!truthy(attr(completed, kSukses))) {
-        console(self, attr(completed, kErrorMsg).get(), Level::Gagal);
+    if (!answer.accepted()) {
+        show_refusal(self, answer);
         return new_list();
     }
-    return attr(completed, kProdukField);
+    return attr(answer.completed, kProduk);
 }
 
-Ref get_produk(py::handle self, py::handle kategori) {
-    return payload(self.ptr(), lookup_request(self.ptr(), kProduk, kKategori, kategori.ptr()));
+}  // namespace
+
+// The lookups compare makerequest's result with none by equality, as they are written.
+Ref get_produk(const Args& a) {
+    return payload(a[0], ask(a[0], kProdukRequest, {{kKategori, a[1]}}, NoneTest::Equals));
 }
 
-Ref get_terbaik(py::handle self, py::handle msisdn) {
-    return payload(self.ptr(), lookup_request(self.ptr(), kProdukTerbaik, kMsisdn, msisdn.ptr()));
+Ref get_terbaik(const Args& a) {
+    return payload(a[0], ask(a[0], kProdukTerbaik, {{kMsisdn, a[1]}}, NoneTest::Equals));
 }
 
-Ref get_produk_terbaik(py::handle self, py::handle msisdn, py::handle offerid) {
-    Ref completed = lookup_request(self.ptr(), kProdukTerbaik, kMsisdn, msisdn.ptr());
-    if (is_none(completed)) {
-        console(self.ptr(), kMessageOfferUnchecked, Level::Gagal);
-        return tuple({Py_False, text("Koneksi Terputus")});
+Ref get_produk_terbaik(const Args& a) {
+    PyObject* self = a[0];
+    Answer answer = ask(self, kProdukTerbaik, {{kMsisdn, a[1]}}, NoneTest::Is);
+    if (answer.none()) {
+        console(self, kMessageOfferUnchecked, Level::Gagal);
+        return tuple({Py_False, kNoConnection});
     }
-    if (!truthy(attr(completed, kSukses))) {
-        Ref error_msg = attr(completed, kErrorMsg);
-        console(self.ptr(), error_msg.get(), Level::Gagal);
-        return tuple({Py_False, error_msg});
-    }
-    Ref offer = call_method(completed, kProdukById, {offerid.ptr()});
+    if (!answer.accepted()) return tuple({Py_False, show_refusal(self, answer)});
+    Ref offer = call_method(answer.completed, kProdukById, {a[2]});
     if (equals(offer, Py_None))
         return tuple({Py_False, text("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
     return tuple({Py_True, offer});
 }
+
+namespace {
 
 // Catalogue pull -----------------------------------------------------------------------------
 
@@ -206,38 +191,21 @@ void add_offers(PyObject* self, PyObject* nomors, const Ref& records) {
     });
 }
 
-Ref tarik_produk(py::handle self, py::handle nomors) {
+}  // namespace
+
+Ref tarik_produk(const Args& a) {
+    PyObject *self = a[0], *nomors = a[1];
     return guarded(
         [&] {
             Ref records = new_list();
-            add_products(self.ptr(), records);
-            add_offers(self.ptr(), nomors.ptr(), records);
+            add_products(self, records);
+            add_offers(self, nomors, records);
             return call(global(kFuncResponse), {Py_True, records});
         },
         [&](PyObject* error) {
-            print_line(log_exception(self.ptr(), error));
+            print_line(log_exception(self, error));
             return call(global(kFuncResponse), {Py_False, text("Gagal Mengambil Produk")});
         });
-}
-
-}  // namespace
-
-py::object tarik_produk_method() {
-    return method("tarik_produk", &tarik_produk, "Pull the catalogue and the best offers for the numbers into records.",
-                  arg("self"), arg("nomors"));
-}
-
-py::object get_produk_method() {
-    return method("get_produk", &get_produk, "The products of one category, by type.", arg("self"), arg("kategori"));
-}
-
-py::object get_terbaik_method() {
-    return method("get_terbaik", &get_terbaik, "The best offers for one number.", arg("self"), arg("msisdn"));
-}
-
-py::object get_produk_terbaik_method() {
-    return method("get_produk_terbaik", &get_produk_terbaik, "One best offer of a number: (found, offer or message).",
-                  arg("self"), arg("msisdn"), arg("offerid"));
 }
 
 }  // namespace deko

@@ -9,38 +9,26 @@
 #include <unordered_map>
 
 #include "core/batch_claims.h"
+#include "answer.h"
 #include "core/datetime_parse.h"
 #include "members.h"
+#include "names.h"
 #include "pynumber.h"
 #include "terminal.h"
 
 namespace deko {
 
+using namespace names;
+
 namespace {
 
-using py::arg;
-
-const Name kMakerequest{"makerequest"}, kRequests{"dekorequest"}, kHistory{"History"},
-    kHistoryField{"history"}, kConn{"conn"}, kSukses{"sukses"}, kTransaksiTypes{"TRANSAKSI_TYPES"},
-    kDekoStatus{"DEKO_STATUS"}, kLower{"lower"}, kUpper{"upper"}, kProduk{"produk"}, kPaketid{"paketid"},
-    kTipe{"tipe"}, kNama{"nama"}, kTujuan{"tujuan"}, kStatus{"status"}, kPesan{"pesan"},
-    kSerialnumber{"serialnumber"}, kNormalize{"normalizemsisdn"}, kStart{"start"}, kSleep{"sleep"},
-    kDatetime{"datetime"}, kReplace{"replace"}, kMicrosecond{"microsecond"}, kTzinfo{"tzinfo"};
-
-// Keys of the provider's history entries and of a stored transaction row.
-const Name kTrxDetail{"trxDetail"}, kProductId{"productId"}, kFinalSuccessPrice{"finalSuccessPrice"},
-    kProductPrice{"productPrice"}, kStatusDesc{"statusDesc"}, kSubmittedDate{"submittedDate"},
-    kBatchId{"batchId"}, kMsisdn{"msisdn"}, kQrvoucher{"qrvoucher"}, kHarga{"harga"}, kOrderid{"orderid"};
-
-// The provider's "no price" and the price that skips the price test; the voucher product type.
-const Name kNoPrice{"-"}, kZero{"0"}, kSpv{"SPV"}, kNationalPrefix{"08"};
+// The price that skips the price test.
+const Name& kNoPriceTest = kZero;
 
 // The completed History request, when the provider answered with success; else none.
 Ref fetch_history(PyObject* self) {
-    Ref makerequest = attr(self, kMakerequest);
-    Ref completed = call(makerequest, {attr(global(kRequests), kHistory)});
-    if (!is_none(completed) && truthy(attr(completed, kConn)) && truthy(attr(completed, kSukses))) return completed;
-    return none();
+    Answer answer = ask(self, kHistory, {}, NoneTest::Is, /*conn_first=*/true);
+    return answer.accepted() ? answer.completed : none();
 }
 
 // entry["trxDetail"][0]
@@ -159,19 +147,21 @@ std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
     return held.claims;
 }
 
+}  // namespace
+
 // history() -------------------------------------------------------------------------------------
 
-Ref history(py::handle self) {
-    Ref completed = fetch_history(self.ptr());
+Ref history(const Args& a) {
+    Ref completed = fetch_history(a[0]);
     return is_none(completed) ? completed : attr(completed, kHistoryField);
 }
 
 // get_previous_transaksi() ------------------------------------------------------------------------
 
-Ref get_previous_transaksi(py::handle self, py::handle record_handle, py::handle transaksi_db) {
-    PyObject* record = record_handle.ptr();
-    Ref harga = item(transaksi_db.ptr(), kHarga);
-    Ref completed = fetch_history(self.ptr());
+Ref get_previous_transaksi(const Args& a) {
+    PyObject *record = a[1], *transaksi_db = a[2];
+    Ref harga = item(transaksi_db, kHarga);
+    Ref completed = fetch_history(a[0]);
     if (is_none(completed)) return completed;
 
     Ref taken, orderid, paketid, tujuan;
@@ -183,7 +173,7 @@ Ref get_previous_transaksi(py::handle self, py::handle record_handle, py::handle
         // previous-purchase figure of bench/run.py: most of a history is other products).
         if (mode_known && !by_order && text_differs(entry, kProductId.get(), paketid.get())) return true;
         if (!mode_known) {  // the row's order id is read only when there is an entry
-            orderid = item(transaksi_db.ptr(), kOrderid);
+            orderid = item(transaksi_db, kOrderid);
             by_order = !is_none(orderid);
             if (!by_order) {
                 paketid = attr(attr(record, kProduk), kPaketid);
@@ -217,6 +207,8 @@ Ref get_previous_transaksi(py::handle self, py::handle record_handle, py::handle
     set_attr(record, kSerialnumber, item(first_detail(taken.get()), kBatchId));
     return Ref::borrow(record);
 }
+
+namespace {
 
 // The history matcher ---------------------------------------------------------------------------
 
@@ -252,7 +244,7 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         if (!equals(item(entry, kProductId), paketid)) return true;
         if (!equals(tujuan, number)) return true;
         if (!bound.reached_by(time)) return true;
-        if (!is_none(harga) && differs(price, kZero) && differs(price, kNoPrice)) {
+        if (!is_none(harga) && differs(price, kNoPriceTest) && differs(price, kNoPrice)) {
             if (!expected) expected = whole_direct(harga);
             if (!(whole_via_decimal(price.get()) == *expected)) return true;
         }
@@ -275,7 +267,7 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     });
     if (!taken) return Pass::Missed;
 
-    try {
+    std::optional<Fetched> unwritten = attempt([&] {
         set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
         if (truthy(attr(record, kSukses))) {
             set_attr(record, kPesan,
@@ -286,24 +278,22 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
             set_attr(record, kPesan, item(taken_detail, kStatusDesc));
         }
         set_attr(record, kSerialnumber, item(taken_detail, kBatchId));
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    });
+    if (unwritten) {
         // The record does not hold the entry: another may take it.
         if (batch) claims->undo(*batch, claim, serial);
-        throw;
+        restore_error(std::move(*unwritten));
+        throw PyError();
     }
     return Pass::Taken;
 }
 
-Ref get_transaksi_history(py::handle self, py::handle record, py::handle tujuan, py::handle transaksitime,
-                          py::handle harga, py::handle counter) {
-    Settled settled = settle_from_history(self.ptr(), record.ptr(), tujuan.ptr(), transaksitime.ptr(), harga.ptr(),
-                                          Ref::borrow(counter.ptr()));
-    return settled == Settled::HistoryFailed ? none() : Ref::borrow(record.ptr());
-}
-
 }  // namespace
+
+Ref get_transaksi_history(const Args& a) {
+    Settled settled = settle_from_history(a[0], a[1], a[2], a[3], a[4], Ref::borrow(a[5]));
+    return settled == Settled::HistoryFailed ? none() : Ref::borrow(a[1]);
+}
 
 Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                             PyObject* harga, Ref counter) {
@@ -317,22 +307,6 @@ Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, 
         call(global(kSleep), {pause});
         counter = Ref::steal(PyNumber_Add(counter.get(), one.get()));
     }
-}
-
-py::object history_method() {
-    return method("history", &history, "The provider's transaction history, or none.", arg("self"));
-}
-
-py::object get_previous_transaksi_method() {
-    return method("get_previous_transaksi", &get_previous_transaksi,
-                  "Find an earlier purchase of the same package for a stored transaction.", arg("self"),
-                  arg("transaksi"), arg("transaksi_db"));
-}
-
-py::object get_transaksi_history_method() {
-    return method("get_transaksi_history", &get_transaksi_history,
-                  "Settle a purchase from the provider's history (up to six passes).", arg("self"), arg("transaksi"),
-                  arg("tujuan"), arg("transaksitime"), arg("harga") = py::none(), arg("counter") = 0);
 }
 
 }  // namespace deko

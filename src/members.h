@@ -1,38 +1,38 @@
-// The methods each subsystem contributes to the module's classes; module.cpp lists them per
-// class, in attribute order. Each builds its Python function object.
+// The method bodies each subsystem contributes to the module's classes; module.cpp binds them in
+// its one method table. A body takes the call's bound arguments (the instance first).
 #pragma once
-#include "classes.h"
+#include "binder.h"
 
 namespace deko {
 
 // Session (session.cpp): the connection object, the request pipeline, login, balance.
-py::object connection_init();
-py::object makerequest_method();
-py::object login_method();
-py::object cek_saldo_method();
-py::object get_connection_thread_method();
+Ref connection_init(const Args& a);
+Ref makerequest(const Args& a);
+Ref login(const Args& a);
+Ref cek_saldo(const Args& a);
+Ref get_connection_thread(const Args& a);
 
 // Catalogue (catalogue.cpp): lookups, best offers, the catalogue pull.
-py::object tarik_produk_method();
-py::object get_produk_method();
-py::object get_terbaik_method();
-py::object get_produk_terbaik_method();
+Ref tarik_produk(const Args& a);
+Ref get_produk(const Args& a);
+Ref get_terbaik(const Args& a);
+Ref get_produk_terbaik(const Args& a);
 
 // Transactions (transactions.cpp): product check, purchase, menu check.
-py::object cek_method();
-py::object transaksi_method();
-py::object menu_cek_method();
+Ref cek(const Args& a);
+Ref transaksi(const Args& a);
+Ref menu_cek(const Args& a);
 
 // History (history.cpp): history query, previous purchase, the history matcher.
-py::object history_method();
-py::object get_previous_transaksi_method();
-py::object get_transaksi_history_method();
+Ref history(const Args& a);
+Ref get_previous_transaksi(const Args& a);
+Ref get_transaksi_history(const Args& a);
 
 // Threads (threads.cpp): the worker thread and the history wait thread.
-py::object connection_thread_init();
-py::object connection_thread_run();
-py::object history_thread_init();
-py::object history_thread_run();
+Ref worker_init(const Args& a);
+Ref worker_run(const Args& a);
+Ref waiter_init(const Args& a);
+Ref waiter_run(const Args& a);
 
 // A process forked while logins were in flight starts with none (session.cpp).
 void forget_logins_in_flight();

@@ -1,4 +1,4 @@
-// Module assembly: the import-time bindings and the three classes.
+// Module assembly: the import-time bindings, the one method table, and the three classes.
 //
 // Everything here rests on three choices, made so that the module behaves as a Python module of
 // the host's would, and the host (and its tests) can patch it as such:
@@ -12,127 +12,166 @@
 #include <pthread.h>
 
 #include "members.h"
+#include "names.h"
+
+using namespace deko::names;
 
 #ifndef DEKO_VERSION
 #error "DEKO_VERSION (the project version) must be defined by the build"
 #endif
 
-namespace py = pybind11;
+namespace deko {
 
 namespace {
 
-// The names bound at import, in order: from <module> import <name> [as <alias>], or, without a name,
-// import <module> as <alias>. An import failure propagates unchanged: the host's modules (from
-// dekorequest on) are bound whenever the module is imported as part of its package, the only way it
-// is imported.
+constexpr Param kSelf{"self"};
+constexpr Param required(const char* name) { return {name}; }
+constexpr Param optional(const char* name, Default value) { return {name, value}; }
+
+// Every method of the three classes, in each class's attribute order.
+constexpr MethodDef kMethods[] = {
+    {kConnectionClass, "__init__", {kSelf, required("controller"), required("terminal")},
+     "Keep the controller and terminal; build the HTTP pool.", &connection_init},
+    {kConnectionClass, "makerequest", {kSelf, required("request"), {"options", Default::Required, Kind::Options}},
+     "Send a request class with the terminal's token; none when no answer came.", &makerequest},
+    {kConnectionClass, "login", {kSelf}, "Log in with the retailer's number and an OTP.", &login},
+    {kConnectionClass, "history", {kSelf}, "The provider's transaction history, or none.", &history},
+    {kConnectionClass, "tarik_produk", {kSelf, required("nomors")},
+     "Pull the catalogue and the best offers for the numbers into records.", &tarik_produk},
+    {kConnectionClass, "get_previous_transaksi", {kSelf, required("transaksi"), required("transaksi_db")},
+     "Find an earlier purchase of the same package for a stored transaction.", &get_previous_transaksi},
+    {kConnectionClass, "get_transaksi_history",
+     {kSelf, required("transaksi"), required("tujuan"), required("transaksitime"), optional("harga", Default::None),
+      optional("counter", Default::Zero)},
+     "Settle a purchase from the provider's history (up to six passes).", &get_transaksi_history},
+    {kConnectionClass, "cek_saldo", {kSelf, optional("check_login", Default::False)},
+     "Check the deposit balance (or announce a login).", &cek_saldo},
+    {kConnectionClass, "get_produk", {kSelf, required("kategori")}, "The products of one category, by type.",
+     &get_produk},
+    {kConnectionClass, "get_terbaik", {kSelf, required("msisdn")}, "The best offers for one number.", &get_terbaik},
+    {kConnectionClass, "get_produk_terbaik", {kSelf, required("msisdn"), required("offerid")},
+     "One best offer of a number: (found, offer or message).", &get_produk_terbaik},
+    {kConnectionClass, "cek", {kSelf, required("transaksi"), optional("console", Default::True)},
+     "Check a record's product and price; fills its inquiry detail.", &cek},
+    {kConnectionClass, "transaksi", {kSelf, required("transaksi"), optional("counter", Default::Zero)},
+     "Send a record's purchase and settle it from the history.", &transaksi},
+    {kConnectionClass, "menu_cek", {kSelf, required("transaksi"), optional("counter", Default::Zero)},
+     "Run the KPK or SPV check menu for a record.", &menu_cek},
+    {kConnectionClass, "get_connection_thread", {kSelf}, "The worker-thread class of this connection type.",
+     &get_connection_thread},
+
+    {kWorkerClass, "__init__",
+     {kSelf, required("conn"), required("func"), {"args", Default::Required, Kind::Rest},
+      {"parent", Default::None, Kind::KeywordOnly}, {"kwargs", Default::Required, Kind::Options}},
+     "Keep the connection, the operation's name and its arguments.", &worker_init},
+    {kWorkerClass, "run", {kSelf}, "Run the operation, emit its result, then run the event loop until quit.",
+     &worker_run},
+
+    {kHistoryThreadClass, "__init__",
+     {kSelf, required("conn"), required("request"), required("transaksi"), required("transaksitime"),
+      required("harga"), optional("parent", Default::None)},
+     "Keep the connection, the purchase request, the record, its time and price.", &waiter_init},
+    {kHistoryThreadClass, "run", {kSelf}, "Settle the record from the history and send the reply to the terminal.",
+     &waiter_run},
+};
+constexpr std::size_t kRows = sizeof kMethods / sizeof kMethods[0];
+constexpr auto kEntries = fast_calls<kMethods>(std::make_index_sequence<kRows>());
+
+// The names bound at import, in order: from <module> import <alias>, from <module> import <name> as
+// <alias>, or, with the name kWholeModule, import <module> as <alias>. An import failure propagates
+// unchanged: the host's modules (from dekorequest on) are bound whenever the module is imported as
+// part of its package, the only way it is imported.
 struct Binding {
     const char* module;
-    const char* name;
-    const char* alias;
+    const Name& alias;
+    const char* name = nullptr;
 };
+constexpr const char* kWholeModule = "";
 const Binding kBindings[] = {
-    {"urllib3", nullptr, "urllib3"},
-    {"datetime", nullptr, "datetime"},
-    {"time", "sleep", "sleep"},
-    {"json", nullptr, "json"},
-    {"apps.deko.libs.databases.sqlite", "SqliteTransaksi", "SqliteTransaksi"},
-    {"PySide2.QtCore", "QThread", "QThread"},
-    {"PySide2.QtCore", "Signal", "Signal"},
-    {"apps.deko.constants.transaksi", "TIPE_CUAN", "TIPE_CUAN"},
-    {"apps.deko.libs.connections.commonconnection", "CommonConnection", "CommonConnection"},
-    {"apps.deko.models.requests", nullptr, "dekorequest"},
-    {"apps.deko.models.objects.response", "DekoResponse", "DekoResponse"},
-    {"models.objects.response", "FuncResponse", "FuncResponse"},
-    {"apps.deko.libs.utils.tools", "normalizemsisdn", "normalizemsisdn"},
-    {"apps.deko.libs.utils.tools", "parse_bayar", "parse_bayar"},
-    {"apps.deko.libs.utils.tools", "get_brand", "get_brand"},
-    {"apps.deko.libs.utils.tools", "get_shortcode", "get_shortcode"},
-    {"apps.deko.libs.utils.tools", "remove_html_tags", "remove_html_tags"},
-    {"apps.deko.libs.utils.generator", "uuidGenerator", "uuidGenerator"},
-    {"apps.deko.models.objects.inquery", "InqueryDetail", "InqueryDetail"},
-    {"apps.deko.constants", "transaksi", "TRANSAKSI_TYPES"},
-    {"apps.deko.constants.transaksi", "DEFAULT_PRODUKS", "DEFAULT_PRODUKS"},
+    {"urllib3", kUrllib3, kWholeModule},
+    {"datetime", kDatetime, kWholeModule},
+    {"time", kSleep},
+    {"json", kJson, kWholeModule},
+    {"apps.deko.libs.databases.sqlite", kSqliteTransaksi},
+    {"PySide2.QtCore", kQThread},
+    {"PySide2.QtCore", kSignal},
+    {"apps.deko.constants.transaksi", kTipeCuan},
+    {"apps.deko.libs.connections.commonconnection", kCommonConnection},
+    {"apps.deko.models.requests", kRequests, kWholeModule},
+    {"apps.deko.models.objects.response", kDekoResponse},
+    {"models.objects.response", kFuncResponse},
+    {"apps.deko.libs.utils.tools", kNormalize},
+    {"apps.deko.libs.utils.tools", kParseBayar},
+    {"apps.deko.libs.utils.tools", kGetBrand},
+    {"apps.deko.libs.utils.tools", kGetShortcode},
+    {"apps.deko.libs.utils.tools", kRemoveHtmlTags},
+    {"apps.deko.libs.utils.generator", kUuidGenerator},
+    {"apps.deko.models.objects.inquery", kInqueryDetail},
+    {"apps.deko.constants", kTransaksiTypes, "transaksi"},
+    {"apps.deko.constants.transaksi", kDefaultProduks},
 };
 
-py::tuple bases(py::handle base) { return py::make_tuple(base); }
+PyObject* interpreter_exits(PyObject*, PyObject*) {
+    note_interpreter_exit();
+    Py_RETURN_NONE;
+}
+PyMethodDef g_exit_def = {"note_interpreter_exit", interpreter_exits, METH_NOARGS, nullptr};
 
-void init_module(py::module_& m);
+// A class deriving from `base` made from the table's rows for it, with `extra` in its namespace.
+Ref make(const char* name, Obj base, const char* doc, Obj extra = nullptr) {
+    return make_class(name, tuple({base}), doc, kMethods, kEntries.data(), kRows, extra);
+}
 
-py::module_::module_def g_module_def;
+void init_module(PyObject* m) {
+    pthread_atfork(nullptr, nullptr, &forget_logins_in_flight);
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    call_method(atexit, Name("register"), {Ref::steal(PyCFunction_New(&g_exit_def, nullptr))});
+
+    PyObject* g = PyModule_GetDict(m);  // borrowed: the module holds it
+    set_module_globals(g);
+    set_item(g, text("__version__"), text(DEKO_VERSION));
+    for (const Binding& b : kBindings) {
+        Ref module = Ref::steal(PyImport_ImportModule(b.module));
+        if (b.name == kWholeModule)
+            set_item(g, b.alias, module);
+        else
+            set_item(g, b.alias, b.name ? attr(module, text(b.name)) : attr(module, b.alias));
+    }
+
+    set_item(g, text(kConnectionClass),
+             make(kConnectionClass, reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                  "Connection to the Deko retailer service for one terminal."));
+    // request_finished = Signal(object)
+    Ref qthread = item(g, kQThread);
+    auto signal = [&] {
+        Ref extra = new_dict();
+        set_item(extra, kRequestFinished, call(item(g, kSignal), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
+        return extra;
+    };
+    set_item(g, text(kWorkerClass),
+             make(kWorkerClass, qthread, "Qt worker thread that runs one connection operation.", signal()));
+    set_item(g, text(kHistoryThreadClass),
+             make(kHistoryThreadClass, qthread,
+                  "Qt worker thread that settles a purchase from the history and replies to the terminal.", signal()));
+}
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection",
+                            "Connection to the Deko retailer service.", -1, nullptr, nullptr, nullptr, nullptr,
+                            nullptr};
 
 }  // namespace
 
-// The module's entry, as pybind11's own but for import failures: they reach the importer unchanged,
-// so that a missing host module is named by the error itself.
-PYBIND11_PLUGIN_IMPL(dekoconnection) {
-    PYBIND11_CHECK_PYTHON_VERSION
-    PYBIND11_ENSURE_INTERNALS_READY
-    auto m = py::module_::create_extension_module("dekoconnection", nullptr, &g_module_def);
-    try {
-        init_module(m);
-        return m.ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
+}  // namespace deko
+
+// The module's entry. An import failure reaches the importer unchanged, so that a missing host
+// module is named by the error itself.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dekoconnection() {
+    deko::Ref module;
+    std::optional<deko::Fetched> error = deko::attempt([&] {
+        module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
+        deko::init_module(module.get());
+    });
+    if (!error) return module.release();
+    deko::restore_error(std::move(*error));
     return nullptr;
 }
-
-namespace {
-
-void init_module(py::module_& m) {
-    // The methods' docstrings carry their parameters in the form Python tools read.
-    py::options options;
-    options.disable_function_signatures();
-    // A Python exception raised inside a method is already set when its PyError reaches here.
-    py::register_local_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const deko::PyError&) {
-        }
-    });
-    pthread_atfork(nullptr, nullptr, &deko::forget_logins_in_flight);
-    py::module_::import("atexit").attr("register")(py::cpp_function(&deko::note_interpreter_exit));
-
-    py::dict g = m.attr("__dict__");
-    deko::set_module_globals(g.ptr());
-    m.attr("__version__") = DEKO_VERSION;
-
-    for (const Binding& b : kBindings) {
-        py::object module = py::module_::import(b.module);
-        g[b.alias] = b.name ? py::object(module.attr(b.name)) : module;
-    }
-
-    using namespace deko;
-    py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    g["DekoConnection"] = make_class(
-        "DekoConnection", bases(object_type), "Connection to the Deko retailer service for one terminal.",
-        {{"__init__", connection_init},
-         {"makerequest", makerequest_method},
-         {"login", login_method},
-         {"history", history_method},
-         {"tarik_produk", tarik_produk_method},
-         {"get_previous_transaksi", get_previous_transaksi_method},
-         {"get_transaksi_history", get_transaksi_history_method},
-         {"cek_saldo", cek_saldo_method},
-         {"get_produk", get_produk_method},
-         {"get_terbaik", get_terbaik_method},
-         {"get_produk_terbaik", get_produk_terbaik_method},
-         {"cek", cek_method},
-         {"transaksi", transaksi_method},
-         {"menu_cek", menu_cek_method},
-         {"get_connection_thread", get_connection_thread_method}});
-
-    // request_finished = Signal(object)
-    auto signal = [&] { return py::dict(py::arg("request_finished") = g["Signal"](object_type)); };
-    g["DekoConnectonThread"] =
-        make_class("DekoConnectonThread", bases(g["QThread"]), "Qt worker thread that runs one connection operation.",
-                   {{"__init__", connection_thread_init}, {"run", connection_thread_run}}, signal());
-    g["WaitTransaksiHistoryThread"] = make_class(
-        "WaitTransaksiHistoryThread", bases(g["QThread"]),
-        "Qt worker thread that settles a purchase from the history and replies to the terminal.",
-        {{"__init__", history_thread_init}, {"run", history_thread_run}}, signal());
-}
-
-}  // namespace

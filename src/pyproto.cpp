@@ -3,9 +3,6 @@
 
 #include "core/stack_room.h"
 
-#include <exception>
-#include <new>
-#include <stdexcept>
 
 namespace deko {
 
@@ -38,20 +35,11 @@ void restore_error(Fetched error) {
     PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
 }
 
-Fetched caught_error() {
-    try {
-        throw;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (PyError&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
-    } catch (std::bad_alloc&) {
+Fetched failure_error(const char* what, bool out_of_memory) {
+    if (out_of_memory)
         PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown failure in the connection module");
-    }
+    else
+        PyErr_SetString(PyExc_RuntimeError, what);
     return fetch_error();
 }
 
@@ -212,6 +200,14 @@ void ensure_stack_room() {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
         throw PyError();
     }
+    // Python's own depth must leave room too: the call goes on to requests whose errors the pipeline
+    // logs, and CPython 3.7 aborts the process when it handles a RecursionError more than 50 levels
+    // past its limit. So the call is made only while kPythonHeadroom more levels would still fit.
+    constexpr int kPythonHeadroom = 100;
+    int entered = 0;
+    while (entered < kPythonHeadroom && Py_EnterRecursiveCall(" before a retry") == 0) ++entered;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
 }
 
 // Module globals --------------------------------------------------------------------------------

@@ -18,7 +18,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,15 +130,17 @@ Fetched fetch_error();
 // Puts a fetched exception back into the error indicator; the caller then throws PyError.
 void restore_error(Fetched error);
 
-// The exception being handled (call inside a catch block) as a Python exception: a PyError's
-// own, or a C++ failure turned into MemoryError or RuntimeError.
-Fetched caught_error();
-
 // Whether an exception is an ordinary error (an Exception), not an interrupt or an exit.
 bool is_ordinary(const Fetched& error);
 
-// Runs body(); returns the exception it raised, if any (every kind but the forced unwind of a
-// thread ended at interpreter exit, which passes through).
+// A C++ failure (not a PyError) as the Python exception it becomes: MemoryError for bad_alloc,
+// RuntimeError with its text for any other.
+Fetched failure_error(const char* what, bool out_of_memory);
+
+// Runs body() and returns the exception it raised, if any, as a Python exception: the one place
+// that catches every exception (the binder's boundary, the worker threads and the operations that
+// log their errors all go through it). The forced unwind of a thread ended at interpreter exit
+// passes through.
 template <typename Body>
 std::optional<Fetched> attempt(Body&& body) {
     try {
@@ -144,8 +148,15 @@ std::optional<Fetched> attempt(Body&& body) {
         return std::nullopt;
     } catch (abi::__forced_unwind&) {
         throw;
+    } catch (PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
+        return fetch_error();
+    } catch (std::bad_alloc&) {
+        return failure_error(nullptr, true);
+    } catch (std::exception& e) {
+        return failure_error(e.what(), false);
     } catch (...) {
-        return caught_error();
+        return failure_error("unknown failure in the connection module", false);
     }
 }
 
@@ -153,14 +164,9 @@ std::optional<Fetched> attempt(Body&& body) {
 // on_error, whose result is then returned; interrupts and exits pass through.
 template <typename Body, typename OnError>
 auto guarded(Body&& body, OnError&& on_error) -> decltype(body()) {
-    std::optional<Fetched> error;
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        error = caught_error();
-    }
+    decltype(body()) result{};
+    std::optional<Fetched> error = attempt([&] { result = body(); });
+    if (!error) return result;
     if (!is_ordinary(*error)) {
         restore_error(std::move(*error));
         throw PyError();
@@ -277,9 +283,10 @@ void without_gil(Work&& work) {
     PyEval_RestoreThread(state);
 }
 
-// Raises RecursionError when the current thread's C stack is nearly full: called before a method
-// calls itself again through the instance, which nests C frames that Python's recursion limit
-// does not measure (a thread's stack may be as small as the host makes it).
+// Raises RecursionError when the current thread's C stack is nearly full, or Python's recursion
+// depth near its limit: called before a method calls itself again through the instance, which
+// nests C frames that Python's recursion limit does not measure (a thread's stack may be as small
+// as the host makes it).
 void ensure_stack_room();
 
 // Module globals --------------------------------------------------------------------------------

@@ -1,19 +1,21 @@
 // Terminal helpers (see terminal.h).
 #include "terminal.h"
 
+#include "names.h"
+
 namespace deko {
+
+using namespace names;
 
 namespace {
 
-const Name kTerminal{"terminal"}, kConsole{"console"}, kLogException{"logException"},
-    kConfig{"config"}, kDeko{"deko"}, kPrint{"print"};
-const Name kLevels[] = {Name("default"), Name("sukses"), Name("warning"), Name("gagal")};
+const Name* const kLevels[] = {&kDefault, &kSukses, &kWarning, &kGagal};
 
 }  // namespace
 
 void console(PyObject* self, PyObject* text, Level level) {
     Ref terminal = attr(self, kTerminal);
-    call_method(terminal.get(), kConsole, {text, kLevels[static_cast<int>(level)].get()});
+    call_method(terminal.get(), kConsole, {text, kLevels[static_cast<int>(level)]->get()});
 }
 
 void console(PyObject* self, const char* line, Level level) {

@@ -2,21 +2,14 @@
 // settles a purchase and replies to the terminal. An error never leaves run(): with PySide2 the
 // thread would then never be seen to end, and the host would hang waiting for it.
 #include "members.h"
+#include "names.h"
 #include "terminal.h"
 
 namespace deko {
 
+using namespace names;
+
 namespace {
-
-using py::arg;
-
-const Name kSuper{"super"}, kInit{"__init__"}, kConn{"conn"}, kFunc{"func"}, kArgs{"args"},
-    kKwargs{"kwargs"}, kRequestFinished{"request_finished"}, kEmit{"emit"}, kExec{"exec_"},
-    kRequest{"request"}, kTransaksi{"transaksi"}, kTransaksitime{"transaksitime"}, kHarga{"harga"},
-    kAmbilDariHistory{"ambil_dari_history"}, kCommon{"commonconnection"}, kTerminalH2h{"terminal_h2h"},
-    kTerminal{"terminal"}, kLogException{"logException"}, kReplyIp{"reply_ip"}, kReplyPort{"reply_port"},
-    kJson{"json"}, kDumps{"dumps"}, kProduk{"produk"}, kTipe{"tipe"}, kStatus{"status"}, kJenis{"jenis"},
-    kPesan{"pesan"}, kIdtrx{"idtrx"}, kTujuan{"tujuan"}, kTujuanReply{"tujuan_reply"};
 
 // QThread.__init__(self, parent), through the class's own place in the MRO.
 void init_qthread(const char* class_name, PyObject* self, PyObject* parent) {
@@ -28,28 +21,23 @@ void init_qthread(const char* class_name, PyObject* self, PyObject* parent) {
 // self.request_finished.emit(value)
 void emit(PyObject* self, Obj value) { call_method(attr(self, kRequestFinished), kEmit, {value}); }
 
-// getattr(obj, name) when obj has it (a name that is not a str raises), else a null Ref.
-Ref attribute_if_present(PyObject* obj, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError();
-    PyErr_Clear();
-    return Ref();
+}  // namespace
+
+// __init__(self, conn, func, *args, parent=None, **kwargs)
+Ref worker_init(const Args& a) {
+    PyObject* self = a[0];
+    init_qthread(kWorkerClass, self, a[4]);
+    set_attr(self, kConn, a[1]);
+    set_attr(self, kFunc, a[2]);
+    set_attr(self, kArgs, a.rest());
+    set_attr(self, kKwargs, a.options());
+    return none();
 }
 
-void worker_init(py::handle self, py::handle conn, py::handle func, py::args args, py::handle parent,
-                 py::kwargs kwargs) {
-    init_qthread("DekoConnectonThread", self.ptr(), parent.ptr());
-    set_attr(self.ptr(), kConn, conn.ptr());
-    set_attr(self.ptr(), kFunc, func.ptr());
-    set_attr(self.ptr(), kArgs, args.ptr());
-    set_attr(self.ptr(), kKwargs, kwargs.ptr());
-}
-
-void worker_run(py::handle self_handle) {
-    PyObject* self = self_handle.ptr();
+Ref worker_run(const Args& a) {
+    PyObject* self = a[0];
     std::optional<Fetched> failed = attempt([&] {
-        Ref operation = attribute_if_present(attr(self, kConn).get(), attr(self, kFunc).get());
+        Ref operation = attr_if_present(attr(self, kConn), attr(self, kFunc));
         Ref result = none();
         if (operation) {  // operation(*args, **kwargs)
             Ref args = Ref::steal(PySequence_Tuple(attr(self, kArgs).get()));
@@ -60,21 +48,26 @@ void worker_run(py::handle self_handle) {
         emit(self, result);
         call_method(self, kExec);
     });
-    if (!failed) return;
+    if (!failed) return none();
     // The error's text goes to standard output and none is emitted; a failure of either is dropped.
     attempt([&] { print_line(failed->value.get()); });
     attempt([&] { emit(self, Py_None); });
+    return none();
 }
 
-void waiter_init(py::handle self, py::handle conn, py::handle request, py::handle record,
-                 py::handle transaksitime, py::handle harga, py::handle parent) {
-    init_qthread("WaitTransaksiHistoryThread", self.ptr(), parent.ptr());
-    set_attr(self.ptr(), kConn, conn.ptr());
-    set_attr(self.ptr(), kRequest, request.ptr());
-    set_attr(self.ptr(), kTransaksi, record.ptr());
-    set_attr(self.ptr(), kTransaksitime, transaksitime.ptr());
-    set_attr(self.ptr(), kHarga, harga.ptr());
+// __init__(self, conn, request, transaksi, transaksitime, harga, parent=None)
+Ref waiter_init(const Args& a) {
+    PyObject* self = a[0];
+    init_qthread(kHistoryThreadClass, self, a[6]);
+    set_attr(self, kConn, a[1]);
+    set_attr(self, kRequest, a[2]);
+    set_attr(self, kTransaksi, a[3]);
+    set_attr(self, kTransaksitime, a[4]);
+    set_attr(self, kHarga, a[5]);
+    return none();
 }
+
+namespace {
 
 // The reply to the terminal, from the settled record.
 Ref reply_of(PyObject* record) {
@@ -88,8 +81,10 @@ Ref reply_of(PyObject* record) {
     return response;
 }
 
-void waiter_run(py::handle self_handle) {
-    PyObject* self = self_handle.ptr();
+}  // namespace
+
+Ref waiter_run(const Args& a) {
+    PyObject* self = a[0];
     Ref response;
     std::optional<Fetched> failed = attempt([&] {
         Ref settle = attr(attr(self, kConn), kAmbilDariHistory);
@@ -102,7 +97,7 @@ void waiter_run(py::handle self_handle) {
         // Not settled, or no reply to build: the error goes to the terminal's log (a failure of
         // the log itself is dropped), and no reply is sent.
         attempt([&] { call_method(attr(attr(self, kConn), kTerminal), kLogException, {failed->value}); });
-        return;
+        return none();
     }
     std::optional<Fetched> unsent = attempt([&] {
         Ref terminal_h2h = attr(attr(attr(self, kConn), kCommon), kTerminalH2h);
@@ -116,30 +111,7 @@ void waiter_run(py::handle self_handle) {
         attempt([&] {
             print_line(join({text("Gagal mengirim balasan ke 2: "), str_of(unsent->value), text(" gagal")}).get());
         });
-}
-
-}  // namespace
-
-py::object connection_thread_init() {
-    return method_with("__init__", "(self, conn, func, *args, parent=None, **kwargs)", &worker_init,
-                       "Keep the connection, the operation's name and its arguments.", arg("self"), arg("conn"),
-                       arg("func"), py::kw_only(), arg("parent") = py::none());
-}
-
-py::object connection_thread_run() {
-    return method("run", &worker_run, "Run the operation, emit its result, then run the event loop until quit.",
-                  arg("self"));
-}
-
-py::object history_thread_init() {
-    return method("__init__", &waiter_init, "Keep the connection, the purchase request, the record, its time and price.",
-                  arg("self"), arg("conn"), arg("request"), arg("transaksi"), arg("transaksitime"), arg("harga"),
-                  arg("parent") = py::none());
-}
-
-py::object history_thread_run() {
-    return method("run", &waiter_run, "Settle the record from the history and send the reply to the terminal.",
-                  arg("self"));
+    return none();
 }
 
 }  // namespace deko

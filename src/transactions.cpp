@@ -1,39 +1,15 @@
 // Transactions: product check, purchase with retries, menu check.
+#include "answer.h"
 #include "history.h"
 #include "members.h"
+#include "names.h"
 #include "terminal.h"
 
 namespace deko {
 
+using namespace names;
+
 namespace {
-
-using py::arg;
-
-const Name kMakerequest{"makerequest"}, kRequests{"dekorequest"}, kSukses{"sukses"}, kMsg{"msg"},
-    kErrorMsg{"error_msg"}, kData{"data"}, kProduk{"produk"}, kTipe{"tipe"}, kKategori{"kategori"},
-    kPaketid{"paketid"}, kNama{"nama"}, kTujuan{"tujuan"}, kPin{"pin"}, kInq{"inq"}, kHarga{"harga"},
-    kStatus{"status"}, kPesan{"pesan"}, kUpper{"upper"}, kMsisdn{"msisdn"}, kKodeproduk{"kodeproduk"},
-    kTrx{"trx"}, kIdretail{"idretail"}, kProductType{"productType"}, kOfferId{"offerId"},
-    kRecommendationName{"recommendationName"}, kRegistrationKey{"registrationKey"},
-    kRetailerIncentive{"retailerIncentive"}, kCounter{"counter"}, kGetProdukTerbaik{"get_produk_terbaik"},
-    kGetTransaksiHistory{"get_transaksi_history"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
-    kNomorTransaksi{"nomor_transaksi"}, kDatetime{"datetime"}, kTimezone{"timezone"}, kTimedelta{"timedelta"},
-    kHours{"hours"}, kNow{"now"}, kReplace{"replace"}, kTzinfo{"tzinfo"}, kInqueryDetail{"InqueryDetail"},
-    kRemoveHtmlTags{"remove_html_tags"}, kDesc{"desc"}, kGetProduk{"get_produk"}, kHttpStatus{"http_status"};
-
-// Keys of an offer and of a provider product.
-const Name kProductPrice{"productPrice"}, kOfferShortDesc{"offerShortDesc"}, kOfferDescription{"offerDescription"},
-    kCode{"CODE"}, kDisplayName{"DISPLAY_NAME"}, kFinalPrice{"FINAL_PRICE"}, kDescription{"DESCRIPTION"};
-
-// Product types with a purchase request of their own, and the category sent under another name.
-const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL"}, kTopup{"DEKOTOPUP"};
-
-// Request classes.
-const Name kTransaksiSPV{"TransaksiSPV"}, kTransaksiKPK{"TransaksiKPK"}, kTransaksiTerbaik{"TransaksiTerbaik"},
-    kTransaksiClass{"Transaksi"}, kProdukClass{"Produk"}, kCheckKPK{"CheckKPK"}, kCheckSPV{"CheckSPV"};
-
-// Texts stored in a record.
-const Name kPending{"pending"}, kGagal{"gagal"}, kBerhasil{"sukses"}, kNoConnection{"Koneksi Terputus"};
 
 // HTTP statuses from this one on are server errors.
 constexpr long kFirstServerError = 500;
@@ -55,13 +31,6 @@ Ref transaction_time() {
     Ref zone = call(attr(dt, kTimezone), {offset});
     Ref now = call_method(attr(dt, kDatetime), kNow, {zone});
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
-}
-
-// A provider refusal of a purchase or a menu check: shown, and stored with the "[Deko]: " prefix.
-void store_refusal(PyObject* self, PyObject* record, PyObject* completed) {
-    console(self, attr(completed, kErrorMsg).get(), Level::Gagal);
-    set_attr(record, kStatus, kGagal);
-    set_attr(record, kPesan, join({text("[Deko]: "), str_of(attr(completed, kErrorMsg))}));
 }
 
 // Whether the provider answered with a server error (HTTP 500 or more, as a whole number and not a
@@ -117,7 +86,7 @@ void show_checked(PyObject* self, PyObject* shown, PyObject* price) {
 template <typename Nama>
 void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, const Name& description_key,
                    Nama&& nama) {
-    set_attr(record, kStatus, kBerhasil);
+    set_attr(record, kStatus, kSukses);
     Ref price = item(source, price_key);
     Ref data = new_dict();
     set_item(data, kDesc, call(global(kRemoveHtmlTags), {item(source, description_key)}));
@@ -126,33 +95,33 @@ void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, co
     set_attr(record, kPesan, attr(attr(record, kInq), kData));
 }
 
-Ref cek(py::handle self_handle, py::handle record_handle, py::handle show_success) {
-    PyObject *self = self_handle.ptr(), *record = record_handle.ptr();
+}  // namespace
+
+Ref cek(const Args& a) {
+    PyObject *self = a[0], *record = a[1], *show_success = a[2];
     Ref produk = attr(record, kProduk);
     if (is_type(produk.get(), kCrp)) {
         Ref offer = offer_or_fail(self, record, produk.get());
         if (!offer) return Ref::borrow(record);
         Ref name = item(offer, kOfferShortDesc);
         set_attr(produk, kNama, name);
-        if (truthy(show_success.ptr())) show_checked(self, name.get(), item(offer, kProductPrice).get());
+        if (truthy(show_success)) show_checked(self, name.get(), item(offer, kProductPrice).get());
         store_inquiry(record, offer.get(), kProductPrice, kOfferDescription, [&] { return name; });
         return Ref::borrow(record);
     }
 
-    Ref makerequest = attr(self, kMakerequest);
-    Ref cls = attr(global(kRequests), kProdukClass);
-    Ref completed = call(makerequest, {cls}, {{kKategori, attr(produk, kKategori)}});
-    if (!differs(completed, Py_None)) {
+    Answer answer = ask(self, kProdukRequest, {{kKategori, attr(produk, kKategori)}}, NoneTest::NotDiffers);
+    if (answer.none()) {
         console(self, "Cek Paket Gagal", Level::Gagal);
         set_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
-    if (!truthy(attr(completed, kSukses))) {
-        console(self, attr(completed, kErrorMsg).get(), Level::Gagal);
-        set_outcome(record, kGagal, attr(completed, kErrorMsg));
+    if (!answer.accepted()) {
+        show_refusal(self, answer);
+        set_outcome(record, kGagal, answer.error());
         return Ref::borrow(record);
     }
-    Ref product = call_method(completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
+    Ref product = call_method(answer.completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
     if (is_none(product)) {
         console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
         set_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
@@ -162,83 +131,84 @@ Ref cek(py::handle self_handle, py::handle record_handle, py::handle show_succes
     Ref display_name = item(product, kDisplayName);
     Ref shown = equals(code, display_name) ? code
                                            : join({text("("), str_of(code), text(") "), str_of(display_name)});
-    if (truthy(show_success.ptr())) show_checked(self, shown.get(), item(product, kFinalPrice).get());
+    if (truthy(show_success)) show_checked(self, shown.get(), item(product, kFinalPrice).get());
     store_inquiry(record, product.get(), kFinalPrice, kDescription, [&] { return item(product, kDisplayName); });
     set_attr(produk, kNama, item(product, kDisplayName));
     return Ref::borrow(record);
 }
 
+namespace {
+
 // Purchase -------------------------------------------------------------------------------
 
-// The purchase request of one attempt: the completed request (or none), and the price it sent.
+// The purchase request of one attempt: what came back, and the price it sent; nothing when a best
+// offer was not found (the record then holds the failure).
 struct Sent {
-    Ref completed, price;
+    std::optional<Answer> answer;
+    Ref price;
 };
 
-// Sends the purchase of the record's product type; a null `completed` when a best offer was not
-// found (the record then holds the failure).
+// Sends the purchase of the record's product type, with the fields its request kind takes, each
+// read as the request is built.
 Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
-    Ref makerequest = attr(self, kMakerequest);
-    Ref requests = global(kRequests);
     Ref tipe = call_method(attr(produk, kTipe), kUpper);
     auto trx = [&] { return item(settings(self), kNomorTransaksi); };
     auto inq_price = [&] { return attr(attr(record, kInq), kHarga); };
+    auto buy = [&](const Name& kind, std::initializer_list<Kw> fields) {
+        return ask(self, kind, fields, NoneTest::NotDiffers);
+    };
 
     if (equals(tipe, kSpv)) {
-        Ref cls = attr(requests, kTransaksiSPV);
         Ref kategori = attr(produk, kKategori), msisdn = attr(record, kTujuan), pin = attr(record, kPin),
             kode = attr(produk, kPaketid), price = inq_price(), number = trx();
-        Ref completed = call(makerequest, {cls},
-                             {{kKategori, kategori}, {kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode},
-                              {kHarga, price}, {kTrx, number}});
-        return {completed, price};
+        return {buy(kTransaksiSPV, {{kKategori, kategori}, {kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode},
+                                    {kHarga, price}, {kTrx, number}}),
+                price};
     }
     if (equals(tipe, kKpk)) {
-        Ref cls = attr(requests, kTransaksiKPK);
         Ref msisdn = attr(record, kTujuan), pin = attr(record, kPin), kode = attr(produk, kPaketid),
             price = inq_price(), number = trx();
-        Ref completed = call(makerequest, {cls},
-                             {{kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode}, {kHarga, price}, {kTrx, number}});
-        return {completed, price};
+        return {buy(kTransaksiKPK, {{kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode}, {kHarga, price}, {kTrx, number}}),
+                price};
     }
     if (equals(tipe, kCrp)) {
         Ref offer = offer_or_fail(self, record, produk);
         if (!offer) return {};
-        Ref cls = attr(requests, kTransaksiTerbaik);
         Ref msisdn = attr(record, kTujuan), pin = attr(record, kPin), price = item(offer, kProductPrice),
             number = trx(), idretail = item(settings(self), kIdretail), type = item(offer, kProductType),
             offer_id = attr(produk, kPaketid), name = item(offer, kRecommendationName),
             key = item(offer, kRegistrationKey), incentive = item(offer, kRetailerIncentive);
-        Ref completed = call(makerequest, {cls},
-                             {{kMsisdn, msisdn}, {kPin, pin}, {kHarga, price}, {kTrx, number}, {kIdretail, idretail},
-                              {kProductType, type}, {kOfferId, offer_id}, {kRecommendationName, name},
-                              {kRegistrationKey, key}, {kRetailerIncentive, incentive}});
-        return {completed, price};
+        return {buy(kTransaksiTerbaik, {{kMsisdn, msisdn}, {kPin, pin}, {kHarga, price}, {kTrx, number},
+                                        {kIdretail, idretail}, {kProductType, type}, {kOfferId, offer_id},
+                                        {kRecommendationName, name}, {kRegistrationKey, key},
+                                        {kRetailerIncentive, incentive}}),
+                price};
     }
-    Ref cls = attr(requests, kTransaksiClass);
     Ref msisdn = attr(record, kTujuan), pin = attr(record, kPin), kode = attr(produk, kPaketid),
         kategori = attr(produk, kKategori);
     if (equals(kategori, kTopupAll)) kategori = Ref::borrow(kTopup.get());
     Ref nama = attr(produk, kNama), price = inq_price(), number = trx();
-    Ref completed = call(makerequest, {cls},
-                         {{kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode}, {kKategori, kategori}, {kNama, nama},
-                          {kHarga, price}, {kTrx, number}});
-    return {completed, price};
+    return {buy(kTransaksiRequest, {{kMsisdn, msisdn}, {kPin, pin}, {kKodeproduk, kode}, {kKategori, kategori},
+                                    {kNama, nama}, {kHarga, price}, {kTrx, number}}),
+            price};
 }
 
-Ref transaksi(py::handle self_handle, py::handle record_handle, py::handle counter) {
-    PyObject *self = self_handle.ptr(), *record = record_handle.ptr();
+}  // namespace
+
+Ref transaksi(const Args& a) {
+    PyObject *self = a[0], *record = a[1], *counter = a[2];
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
     Ref produk = attr(record, kProduk);
     Sent sent = send_purchase(self, record, produk.get());
-    if (!sent.completed) return Ref::borrow(record);  // no such best offer
+    if (!sent.answer) return Ref::borrow(record);  // no such best offer
+    const Answer& answer = *sent.answer;
 
-    bool answered = differs(sent.completed, Py_None);
-    if (answered && truthy(attr(sent.completed, kSukses))) {
-        console(self, attr(sent.completed, kMsg).get(), Level::Sukses);
+    if (answer.accepted()) {
+        Ref msg = attr(answer.completed, kMsg);
+        console(self, msg.get(), Level::Sukses);
         console(self, "Mengambil Transaksi Dari History...", Level::Warning);
-        set_outcome(record, kPending, attr(sent.completed, kMsg));
+        set_outcome(record, kPending, attr(answer.completed, kMsg));
         if (!is_type(produk.get(), kCrp)) {
             Ref settle = attr(self, kGetTransaksiHistory);
             Ref tujuan = attr(record, kTujuan);
@@ -247,14 +217,12 @@ Ref transaksi(py::handle self_handle, py::handle record_handle, py::handle count
         return Ref::borrow(record);
     }
     Ref refusal;  // after a server error: "[Deko]: " and the provider's text
-    if (answered) {
-        if (!server_error(sent.completed.get())) {
-            store_refusal(self, record, sent.completed.get());
+    if (!answer.none()) {
+        if (!server_error(answer.completed.get())) {
+            store_refusal(self, record, answer);
             return Ref::borrow(record);
         }
-        Ref error = attr(sent.completed, kErrorMsg);
-        console(self, error.get(), Level::Gagal);
-        refusal = join({text("[Deko]: "), str_of(error)});
+        refusal = join({text("[Deko]: "), str_of(show_refusal(self, answer))});
     }
 
     // The answer was lost, or a server error came back: the provider may have carried the purchase
@@ -274,50 +242,29 @@ Ref transaksi(py::handle self_handle, py::handle record_handle, py::handle count
         set_outcome(record, kGagal, refusal);
         return Ref::borrow(record);
     }
-    return retry_or_fail(self, record, counter.ptr(), kTransaksi, "Pembelian Gagal");
+    return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal");
 }
 
 // Menu check -----------------------------------------------------------------------------
 
-Ref menu_cek(py::handle self_handle, py::handle record_handle, py::handle counter) {
-    PyObject *self = self_handle.ptr(), *record = record_handle.ptr();
+Ref menu_cek(const Args& a) {
+    PyObject *self = a[0], *record = a[1], *counter = a[2];
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
         set_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
         return Ref::borrow(record);
     }
-    Ref makerequest = attr(self, kMakerequest);
-    Ref cls = attr(global(kRequests), *request_class);
-    Ref completed = call(makerequest, {cls}, {{kMsisdn, attr(record, kTujuan)}});
-    if (differs(completed, Py_None)) {
-        if (truthy(attr(completed, kSukses))) {
-            set_outcome(record, kBerhasil, attr(completed, kData));
-            Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
-            console(self, line.get(), Level::Sukses);
-        } else {
-            store_refusal(self, record, completed.get());
-        }
-        return Ref::borrow(record);
+    Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
+    if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal");
+    if (answer.accepted()) {
+        set_outcome(record, kSukses, attr(answer.completed, kData));
+        Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
+        console(self, line.get(), Level::Sukses);
+    } else {
+        store_refusal(self, record, answer);
     }
-    return retry_or_fail(self, record, counter.ptr(), kMenuCek, "Cek Gagal");
-}
-
-}  // namespace
-
-py::object cek_method() {
-    return method("cek", &cek, "Check a record's product and price; fills its inquiry detail.", arg("self"),
-                  arg("transaksi"), arg("console") = true);
-}
-
-py::object transaksi_method() {
-    return method("transaksi", &transaksi, "Send a record's purchase and settle it from the history.", arg("self"),
-                  arg("transaksi"), arg("counter") = 0);
-}
-
-py::object menu_cek_method() {
-    return method("menu_cek", &menu_cek, "Run the KPK or SPV check menu for a record.", arg("self"),
-                  arg("transaksi"), arg("counter") = 0);
+    return Ref::borrow(record);
 }
 
 }  // namespace deko

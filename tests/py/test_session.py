@@ -1,6 +1,7 @@
 """Connection object, request pipeline with re-login, login with OTP, balance check."""
 import datetime as real_datetime
 import inspect
+import pydoc
 import types
 
 import pytest
@@ -28,6 +29,13 @@ def test_every_method_shows_its_parameters(mod, cls):
     own = [name for name, value in vars(getattr(mod, cls)).items() if callable(value) and name != "request_finished"]
     assert own == list(SIGNATURES[cls]) and all(getattr(mod, cls).__dict__[name].__name__ == name for name in own)
     assert {name: str(inspect.signature(getattr(getattr(mod, cls), name))) for name in own} == SIGNATURES[cls]
+    # The class's own methods, as a def in its body would be, on the class and bound to an instance.
+    bound = mod.DekoConnection(None, None).login if cls == "DekoConnection" else getattr(mod, cls).run
+    for method in [getattr(getattr(mod, cls), name) for name in own] + [bound]:
+        assert method.__qualname__ == cls + "." + method.__name__ and method.__module__ == mod.__name__
+    shown = pydoc.render_doc(getattr(mod, cls), renderer=pydoc.plaintext)
+    assert "PyCapsule" not in shown and " from builtins" not in shown and "\n |  __init__" + SIGNATURES[cls][
+        "__init__"] + "\n" in shown
 
 
 @pytest.mark.parametrize("call, error", [
@@ -35,8 +43,11 @@ def test_every_method_shows_its_parameters(mod, cls):
     (lambda c, r: c.makerequest(r, request=r), "got multiple values for argument 'request'"),
     (lambda c, r: c.makerequest(r, 1), r"takes 2 positional arguments but 3 were given"),
     (lambda c, r: type(c).makerequest(c, r, self=c), "got multiple values for argument 'self'"),
+    (lambda c, r: type(c).transaksi(), "missing 2 required positional arguments: 'self' and 'transaksi'"),
+    (lambda c, r: c.cek(r, 3, 4), "takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda c, r: c.cek(r, konsol=3), "got an unexpected keyword argument 'konsol'"),
 ])
-def test_makerequest_binds_its_arguments_as_python_does(conn, provider, terminal, call, error):
+def test_methods_bind_their_arguments_as_python_does(conn, provider, terminal, call, error):
     with pytest.raises(TypeError, match=error):
         call(conn, provider.module().Balance)
     assert provider.sent == [] and terminal.lines == []

@@ -1,0 +1,38 @@
+// Requests through the pipeline and their answers (see answer.h).
+#include "answer.h"
+
+#include "names.h"
+#include "terminal.h"
+
+namespace deko {
+
+using namespace names;
+
+Ref Answer::error() const { return attr(completed, kErrorMsg); }
+
+Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> fields, NoneTest test,
+           bool conn_first) {
+    Ref makerequest = attr(self, kMakerequest);
+    Ref cls = attr(global(kRequests), request_class);
+    Ref completed = call(makerequest, {cls}, fields);
+    bool absent = test == NoneTest::Is       ? is_none(completed)
+                  : test == NoneTest::Equals ? equals(completed, Py_None)
+                                             : !differs(completed, Py_None);
+    if (absent || (conn_first && !truthy(attr(completed, kConn)))) return {Answer::Kind::None, completed};
+    bool sukses = truthy(attr(completed, kSukses));
+    return {sukses ? Answer::Kind::Accepted : Answer::Kind::Refused, completed};
+}
+
+Ref show_refusal(PyObject* self, const Answer& answer) {
+    Ref error = answer.error();
+    console(self, error.get(), Level::Gagal);
+    return error;
+}
+
+void store_refusal(PyObject* self, PyObject* record, const Answer& answer) {
+    show_refusal(self, answer);
+    set_attr(record, kStatus, kGagal);
+    set_attr(record, kPesan, join({text("[Deko]: "), str_of(answer.error())}));
+}
+
+}  // namespace deko

@@ -1,0 +1,37 @@
+// A request sent through the instance's pipeline (self.makerequest), and what came back: no
+// answer, a refusal with the provider's text, or an accepted request. Every operation reads its
+// answer through these; each says how it tells "no answer", as it compares makerequest's result
+// with none.
+#pragma once
+#include "pyproto.h"
+
+namespace deko {
+
+struct Answer {
+    enum class Kind { None, Refused, Accepted };
+    Kind kind;
+    Ref completed;  // the completed request; none without an answer
+
+    bool none() const { return kind == Kind::None; }
+    bool accepted() const { return kind == Kind::Accepted; }
+    // The provider's error text of a refusal.
+    Ref error() const;
+};
+
+// How "no answer" is told: makerequest's result `is None`, `== None`, or not `!= None`; with
+// `conn_first`, an answer whose `conn` does not count as true is none too (tested before
+// `sukses`).
+enum class NoneTest { Is, Equals, NotDiffers };
+
+// self.makerequest(dekorequest.<request_class>, **fields)
+Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> fields, NoneTest test,
+           bool conn_first = false);
+
+// A refusal shown on the console ("gagal"); returns the provider's text.
+Ref show_refusal(PyObject* self, const Answer& answer);
+
+// A refusal of a purchase or a menu check: shown, and stored in the record as "gagal" and
+// "[Deko]: " + the provider's text.
+void store_refusal(PyObject* self, PyObject* record, const Answer& answer);
+
+}  // namespace deko

@@ -1,0 +1,270 @@
+// The binder (see binder.h): argument binding as Python binds a def's, the boundary, the method
+// descriptor, and the classes.
+#include "binder.h"
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace deko {
+
+namespace {
+
+PyObject* default_value(Default value) {
+    static PyObject* zero = PyLong_FromLong(0);  // a small int: never freed
+    switch (value) {
+        case Default::None: return Py_None;
+        case Default::Zero: return zero;
+        case Default::True: return Py_True;
+        case Default::False: return Py_False;
+        case Default::Required: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The arguments of one call bound as Python binds `def name(<params>)`, with its messages for the
+// mistakes a caller can make (made only when one is made).
+struct Binding {
+    const MethodDef& def;
+    const Shape& shape;
+    const ParamNames& names;  // interned
+
+    [[noreturn]] void fail(const std::string& message) const {
+        PyErr_SetString(PyExc_TypeError, (std::string(def.name) + "() " + message).c_str());
+        throw PyError();
+    }
+
+    [[noreturn]] void too_many(Py_ssize_t given) const {
+        std::size_t required = 0;
+        for (std::size_t i = 0; i < shape.positional; ++i) required += def.params[i].value == Default::Required;
+        std::string takes = required == shape.positional
+                                ? std::to_string(shape.positional)
+                                : "from " + std::to_string(required) + " to " + std::to_string(shape.positional);
+        fail("takes " + takes + " positional argument" + (shape.positional == 1 ? "" : "s") + " but " +
+             std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    }
+
+    [[noreturn]] void missing(const Args& a) const {
+        std::string names;
+        bool keyword_only = false;
+        std::vector<const char*> found;
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            const Param& p = def.params[i];
+            if (a.values_[i] || p.value != Default::Required || p.kind == Kind::Rest || p.kind == Kind::Options)
+                continue;
+            if (found.empty()) keyword_only = p.kind == Kind::KeywordOnly;
+            if (keyword_only == (p.kind == Kind::KeywordOnly)) found.push_back(p.name);
+        }
+        const std::size_t missed = found.size();
+        for (std::size_t i = 0; i < missed; ++i)
+            names += std::string(i == 0 ? "" : i + 1 == missed ? (missed > 2 ? ", and " : " and ") : ", ") + "'" +
+                     found[i] + "'";
+        fail("missing " + std::to_string(missed) + " required " + (keyword_only ? "keyword-only" : "positional") +
+             " argument" + (missed == 1 ? "" : "s") + ": " + names);
+    }
+
+    void bind(Args& a, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+        const std::size_t given = static_cast<std::size_t>(nargs);
+        if (given > shape.positional && shape.rest_at == shape.count) too_many(nargs);
+        for (std::size_t i = 0; i < shape.positional && i < given; ++i) a.values_[i] = args[i];
+        if (shape.rest_at < shape.count) {
+            Py_ssize_t extra = given > shape.positional ? nargs - static_cast<Py_ssize_t>(shape.positional) : 0;
+            a.rest_ = Ref::steal(PyTuple_New(extra));
+            for (Py_ssize_t k = 0; k < extra; ++k) {
+                Py_INCREF(args[shape.positional + k]);
+                PyTuple_SET_ITEM(a.rest_.get(), k, args[shape.positional + k]);
+            }
+        }
+        if (shape.options_at < shape.count) a.options_ = new_dict();
+        Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // always a str
+            std::size_t slot = shape.count;
+            for (std::size_t i = 0; i < shape.count && slot == shape.count; ++i) {
+                Kind kind = def.params[i].kind;
+                if ((kind == Kind::Named || kind == Kind::KeywordOnly) && same_text(keyword, names[i])) slot = i;
+            }
+            if (slot == shape.count) {
+                if (shape.options_at == shape.count) {
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, keyword);
+                    throw PyError();
+                }
+                set_item(a.options_, keyword, args[nargs + k]);
+            } else if (a.values_[slot]) {
+                fail("got multiple values for argument '" + std::string(def.params[slot].name) + "'");
+            } else {
+                a.values_[slot] = args[nargs + k];
+            }
+        }
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            const Param& p = def.params[i];
+            if (a.values_[i] || p.kind == Kind::Rest || p.kind == Kind::Options) continue;
+            if (p.value == Default::Required) missing(a);
+            a.values_[i] = default_value(p.value);
+        }
+    }
+};
+
+PyObject* invoke(const MethodDef& def, const Shape& shape, ParamNames& names, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* result = nullptr;
+    std::optional<Fetched> error = attempt([&] {
+        if (!names[shape.count - 1])  // the first call: kept for the life of the process
+            for (std::size_t i = 0; i < shape.count; ++i)
+                if (!names[i]) names[i] = Ref::steal(PyUnicode_InternFromString(def.params[i].name)).release();
+        Args a;
+        Binding{def, shape, names}.bind(a, args, nargs, kwnames);
+        result = def.body(a).release();
+    });
+    if (!error) return result;
+    restore_error(std::move(*error));
+    return nullptr;
+}
+
+namespace {
+
+// "(self, transaksi, counter=0)": the parameters as inspect.signature and help() read them.
+std::string parameter_list(const MethodDef& def) {
+    static const char* const shown[] = {"", "None", "0", "True", "False"};
+    std::string out = "(";
+    bool starred = false;
+    for (std::size_t i = 0; i < shape_of(def).count; ++i) {
+        const Param& p = def.params[i];
+        if (i) out += ", ";
+        if (p.kind == Kind::KeywordOnly && !starred) out += "*, ";
+        if (p.kind == Kind::Rest) out += "*", starred = true;
+        if (p.kind == Kind::Options) out += "**";
+        out += p.name;
+        if (p.value != Default::Required) out += std::string("=") + shown[static_cast<int>(p.value)];
+    }
+    return out + ")";
+}
+
+// A method in its class: looked up on the class, the descriptor itself (with the def's names,
+// doc and signature); on an instance, a bound method of its C function (which reports the same
+// __qualname__ and __module__).
+struct MethodObject {
+    PyObject_HEAD
+    const MethodDef* def;
+    PyMethodDef c_def;
+    PyObject* function;  // the C function, made once the class exists (it names the class)
+    PyObject* qualname;
+    PyObject* text_signature;
+    PyObject* module;
+};
+
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (!obj || obj == Py_None || !m->function) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(m->function, obj);
+}
+
+PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (!m->function) {
+        PyErr_Format(PyExc_TypeError, "%s is not ready", m->def->name);
+        return nullptr;
+    }
+    return PyObject_Call(m->function, args, kwargs);
+}
+
+PyObject* method_repr(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    return PyUnicode_FromFormat("<function %U>", m->qualname);
+}
+
+PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(reinterpret_cast<MethodObject*>(self)->def->name); }
+PyObject* get_doc(PyObject* self, void*) { return PyUnicode_FromString(reinterpret_cast<MethodObject*>(self)->def->doc); }
+PyObject* get_field(PyObject* self, void* offset) {
+    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::size_t>(offset));
+    Py_INCREF(value);
+    return value;
+}
+
+PyGetSetDef g_method_getset[] = {
+    {const_cast<char*>("__name__"), get_name, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__doc__"), get_doc, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__qualname__"), get_field, nullptr, nullptr,
+     reinterpret_cast<void*>(offsetof(MethodObject, qualname))},
+    {const_cast<char*>("__text_signature__"), get_field, nullptr, nullptr,
+     reinterpret_cast<void*>(offsetof(MethodObject, text_signature))},
+    {const_cast<char*>("__module__"), get_field, nullptr, nullptr, reinterpret_cast<void*>(offsetof(MethodObject, module))},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyTypeObject g_method_type = [] {
+    PyTypeObject t;
+    std::memset(&t, 0, sizeof t);
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
+    t.tp_name = "apps.deko.libs.connections.dekoconnection.method";
+    t.tp_basicsize = sizeof(MethodObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "A method of this module's classes.";
+    t.tp_descr_get = method_get;
+    t.tp_call = method_call;
+    t.tp_repr = method_repr;
+    t.tp_getset = g_method_getset;
+    return t;
+}();
+
+Ref new_method(const MethodDef& def, FastCall entry) {
+    if (!g_method_type.tp_dict) checked(PyType_Ready(&g_method_type));
+    Ref self = Ref::steal(PyObject_New(PyObject, &g_method_type));  // lives as long as its class: never freed
+    auto* m = reinterpret_cast<MethodObject*>(self.get());
+    m->def = &def;
+    m->function = m->qualname = m->text_signature = m->module = nullptr;
+    std::string signature = parameter_list(def);
+    m->c_def = {def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+                METH_FASTCALL | METH_KEYWORDS, nullptr};
+    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name)).release();
+    m->text_signature = text(signature).release();
+    m->module = text(kModuleName).release();
+    // The C function's own docstring carries the signature in the form Python's tools read.
+    static std::map<const MethodDef*, std::string> docs;  // for the life of the process
+    m->c_def.ml_doc = (docs[&def] = std::string(def.name) + signature + "\n--\n\n" + def.doc).c_str();
+    return self;
+}
+
+// Never released: nothing of it runs at interpreter exit.
+std::map<std::string, PyObject*>* g_classes = new std::map<std::string, PyObject*>();
+
+}  // namespace
+
+Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,
+               std::size_t rows, Obj extra) {
+    Ref ns = new_dict();
+    set_item(ns, text("__module__"), text(kModuleName));
+    set_item(ns, text("__qualname__"), text(name));
+    set_item(ns, text("__doc__"), text(doc));
+    std::vector<Ref> methods;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (std::strcmp(table[i].owner, name) != 0) continue;
+        methods.push_back(new_method(table[i], entries[i]));
+        set_item(ns, text(table[i].name), methods.back());
+    }
+    if (extra.get()) checked(PyDict_Update(ns.get(), extra.get()));
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text(name), bases, ns});
+    // The C functions name their class (their __qualname__ is "<class>.<name>").
+    for (const Ref& method : methods) {
+        auto* m = reinterpret_cast<MethodObject*>(method.get());
+        m->function = Ref::steal(PyCFunction_NewEx(&m->c_def, cls.get(), m->module)).release();
+    }
+    (*g_classes)[name] = Ref(cls).release();
+    return cls;
+}
+
+Ref module_class(const char* name) {
+    auto it = g_classes->find(name);
+    if (it == g_classes->end()) {
+        PyErr_Format(PyExc_RuntimeError, "class %s is not defined", name);
+        throw PyError();
+    }
+    return Ref::borrow(it->second);
+}
+
+}  // namespace deko
