@@ -45,7 +45,7 @@ case "$python" in  # a path as the caller gave it, or a command on PATH
     *) python=$(command -v "$python") || { echo "setup: no interpreter $python on PATH" >&2; exit 1; } ;;
 esac
 
-PACKAGES=(g++ make cmake pkg-config python3 python3-dev pybind11-dev libgtest-dev googletest
+PACKAGES=(g++ make cmake pkg-config python3 python3-dev libgtest-dev googletest
           python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg)
 # What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a
 # Python older than Debian's: pure-Python packages that another interpreter can take as they are.
@@ -132,7 +132,7 @@ logged() {  # logged WHAT COMMAND...: runs COMMAND into the log; shows the log w
         exit 1
     fi
 }
-# A build directory configured for another interpreter starts afresh (pybind11 keeps the ABI it found first).
+# A build directory configured for another interpreter starts afresh (CMake keeps the interpreter it found first).
 fresh=()
 if [ -f "$BUILD_DIR/CMakeCache.txt" ] &&
    ! grep -qxF "PYTHON_EXECUTABLE:FILEPATH=$python" "$BUILD_DIR/CMakeCache.txt"; then
