@@ -9,8 +9,6 @@
 
 namespace deko {
 
-namespace {
-
 PyObject* default_value(Default value) {
     static PyObject* zero = PyLong_FromLong(0);  // a small int: never freed
     switch (value) {
@@ -23,105 +21,57 @@ PyObject* default_value(Default value) {
     return nullptr;
 }
 
+void intern_names(const MethodDef& def, ParamNames& names) {  // kept for the life of the process
+    for (std::size_t i = 0; i < shape_of(def).count; ++i)
+        if (!names[i]) names[i] = Ref::steal(PyUnicode_InternFromString(def.params[i].name)).release();
+}
+
+namespace {
+
+[[noreturn]] void fail(const MethodDef& def, const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, (std::string(def.name) + "() " + message).c_str());
+    throw PyError();
+}
+
 }  // namespace
 
-// The arguments of one call bound as Python binds `def name(<params>)`, with its messages for the
-// mistakes a caller can make (made only when one is made).
-struct Binding {
-    const MethodDef& def;
-    const Shape& shape;
-    const ParamNames& names;  // interned
+void Mistake::too_many(const MethodDef& def, Py_ssize_t given) {
+    const Shape shape = shape_of(def);
+    std::size_t required = 0;
+    for (std::size_t i = 0; i < shape.positional; ++i) required += def.params[i].value == Default::Required;
+    std::string takes = required == shape.positional
+                            ? std::to_string(shape.positional)
+                            : "from " + std::to_string(required) + " to " + std::to_string(shape.positional);
+    fail(def, "takes " + takes + " positional argument" + (shape.positional == 1 ? "" : "s") + " but " +
+                  std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+}
 
-    [[noreturn]] void fail(const std::string& message) const {
-        PyErr_SetString(PyExc_TypeError, (std::string(def.name) + "() " + message).c_str());
-        throw PyError();
+void Mistake::unexpected(const MethodDef& def, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, keyword);
+    throw PyError();
+}
+
+void Mistake::twice(const MethodDef& def, std::size_t slot) {
+    fail(def, "got multiple values for argument '" + std::string(def.params[slot].name) + "'");
+}
+
+void Mistake::missing(const MethodDef& def, const Args& bound) {
+    std::vector<const char*> found;
+    bool keyword_only = false;
+    for (std::size_t i = 0; i < shape_of(def).count; ++i) {
+        const Param& p = def.params[i];
+        if (bound.values_[i] || p.value != Default::Required || p.kind == Kind::Rest || p.kind == Kind::Options)
+            continue;
+        if (found.empty()) keyword_only = p.kind == Kind::KeywordOnly;
+        if (keyword_only == (p.kind == Kind::KeywordOnly)) found.push_back(p.name);
     }
-
-    [[noreturn]] void too_many(Py_ssize_t given) const {
-        std::size_t required = 0;
-        for (std::size_t i = 0; i < shape.positional; ++i) required += def.params[i].value == Default::Required;
-        std::string takes = required == shape.positional
-                                ? std::to_string(shape.positional)
-                                : "from " + std::to_string(required) + " to " + std::to_string(shape.positional);
-        fail("takes " + takes + " positional argument" + (shape.positional == 1 ? "" : "s") + " but " +
-             std::to_string(given) + (given == 1 ? " was" : " were") + " given");
-    }
-
-    [[noreturn]] void missing(const Args& a) const {
-        std::string names;
-        bool keyword_only = false;
-        std::vector<const char*> found;
-        for (std::size_t i = 0; i < shape.count; ++i) {
-            const Param& p = def.params[i];
-            if (a.values_[i] || p.value != Default::Required || p.kind == Kind::Rest || p.kind == Kind::Options)
-                continue;
-            if (found.empty()) keyword_only = p.kind == Kind::KeywordOnly;
-            if (keyword_only == (p.kind == Kind::KeywordOnly)) found.push_back(p.name);
-        }
-        const std::size_t missed = found.size();
-        for (std::size_t i = 0; i < missed; ++i)
-            names += std::string(i == 0 ? "" : i + 1 == missed ? (missed > 2 ? ", and " : " and ") : ", ") + "'" +
-                     found[i] + "'";
-        fail("missing " + std::to_string(missed) + " required " + (keyword_only ? "keyword-only" : "positional") +
-             " argument" + (missed == 1 ? "" : "s") + ": " + names);
-    }
-
-    void bind(Args& a, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
-        const std::size_t given = static_cast<std::size_t>(nargs);
-        if (given > shape.positional && shape.rest_at == shape.count) too_many(nargs);
-        for (std::size_t i = 0; i < shape.positional && i < given; ++i) a.values_[i] = args[i];
-        if (shape.rest_at < shape.count) {
-            Py_ssize_t extra = given > shape.positional ? nargs - static_cast<Py_ssize_t>(shape.positional) : 0;
-            a.rest_ = Ref::steal(PyTuple_New(extra));
-            for (Py_ssize_t k = 0; k < extra; ++k) {
-                Py_INCREF(args[shape.positional + k]);
-                PyTuple_SET_ITEM(a.rest_.get(), k, args[shape.positional + k]);
-            }
-        }
-        if (shape.options_at < shape.count) a.options_ = new_dict();
-        Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // always a str
-            std::size_t slot = shape.count;
-            for (std::size_t i = 0; i < shape.count && slot == shape.count; ++i) {
-                Kind kind = def.params[i].kind;
-                if ((kind == Kind::Named || kind == Kind::KeywordOnly) && same_text(keyword, names[i])) slot = i;
-            }
-            if (slot == shape.count) {
-                if (shape.options_at == shape.count) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, keyword);
-                    throw PyError();
-                }
-                set_item(a.options_, keyword, args[nargs + k]);
-            } else if (a.values_[slot]) {
-                fail("got multiple values for argument '" + std::string(def.params[slot].name) + "'");
-            } else {
-                a.values_[slot] = args[nargs + k];
-            }
-        }
-        for (std::size_t i = 0; i < shape.count; ++i) {
-            const Param& p = def.params[i];
-            if (a.values_[i] || p.kind == Kind::Rest || p.kind == Kind::Options) continue;
-            if (p.value == Default::Required) missing(a);
-            a.values_[i] = default_value(p.value);
-        }
-    }
-};
-
-PyObject* invoke(const MethodDef& def, const Shape& shape, ParamNames& names, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* result = nullptr;
-    std::optional<Fetched> error = attempt([&] {
-        if (!names[shape.count - 1])  // the first call: kept for the life of the process
-            for (std::size_t i = 0; i < shape.count; ++i)
-                if (!names[i]) names[i] = Ref::steal(PyUnicode_InternFromString(def.params[i].name)).release();
-        Args a;
-        Binding{def, shape, names}.bind(a, args, nargs, kwnames);
-        result = def.body(a).release();
-    });
-    if (!error) return result;
-    restore_error(std::move(*error));
-    return nullptr;
+    const std::size_t missed = found.size();
+    std::string names;
+    for (std::size_t i = 0; i < missed; ++i)
+        names += std::string(i == 0 ? "" : i + 1 == missed ? (missed > 2 ? ", and " : " and ") : ", ") + "'" +
+                 found[i] + "'";
+    fail(def, "missing " + std::to_string(missed) + " required " + (keyword_only ? "keyword-only" : "positional") +
+                  " argument" + (missed == 1 ? "" : "s") + ": " + names);
 }
 
 namespace {

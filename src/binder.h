@@ -4,7 +4,7 @@
 // A method is a row of a table: its class, name, parameters (with their defaults), a one-line doc
 // and the C++ body. The binder binds each call's arguments to the parameters as Python binds a
 // def's, runs the body, and turns whatever the body throws into the Python error: the one
-// boundary between C++ and the interpreter. In the class a method is a descriptor of this module
+// boundary between C++ and the interpreter (boundary() below, built on pyproto's attempt()). In the class a method is a descriptor of this module
 // that looks like a def of the class to Python's tools (its __qualname__ "DekoConnection.login",
 // __module__, inspect.signature, help()) and binds to an instance as a def does.
 #pragma once
@@ -35,7 +35,6 @@ struct Param {
 constexpr std::size_t kMostParams = 8;
 
 struct MethodDef;
-struct Binding;
 
 // The arguments of one call, bound to the method's parameters: the named ones (the instance
 // first) by position in the parameter list, *args as a tuple and **kwargs as a dict. Borrowed
@@ -47,7 +46,9 @@ public:
     PyObject* options() const { return options_.get(); }
 
 private:
-    friend struct Binding;
+    template <const MethodDef* Table, std::size_t I>
+    friend PyObject* fast_call(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    friend struct Mistake;
     PyObject* values_[kMostParams] = {};
     Ref rest_, options_;
 };
@@ -62,7 +63,7 @@ struct MethodDef {
 };
 
 // Where a method's parameters stand: their number, the named ones before *args, and the places of
-// *args and **kwargs (`count` when it has none). Worked out when the module is compiled.
+// *args and **kwargs (`count` when it has none).
 struct Shape {
     std::size_t count = 0, positional = 0, rest_at = 0, options_at = 0;
 };
@@ -81,19 +82,80 @@ constexpr Shape shape_of(const MethodDef& def) {
 
 // The parameters' names as interned str, made at the method's first call and kept.
 using ParamNames = std::array<PyObject*, kMostParams>;
+void intern_names(const MethodDef& def, ParamNames& names);
 
-// Binds a call's arguments to `def` and runs its body: the module's one boundary.
-PyObject* invoke(const MethodDef& def, const Shape& shape, ParamNames& names, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames);
+// A default's value (borrowed: none, a truth value, or the small int 0, which live for ever).
+PyObject* default_value(Default value);
 
-// The C entry of the method in row I of a table: CPython's fast calling convention.
+// The TypeErrors Python gives for a caller's mistakes in binding a def's arguments.
+struct Mistake {
+    [[noreturn]] static void too_many(const MethodDef& def, Py_ssize_t given);
+    [[noreturn]] static void unexpected(const MethodDef& def, PyObject* keyword);
+    [[noreturn]] static void twice(const MethodDef& def, std::size_t slot);
+    [[noreturn]] static void missing(const MethodDef& def, const Args& bound);
+};
+
+// Runs body() and hands its result to CPython, or the error it raised as the Python error: the
+// module's one boundary between C++ and the interpreter.
+template <typename Body>
+PyObject* boundary(Body&& body) {
+    PyObject* result = nullptr;
+    std::optional<Fetched> error = attempt([&] { result = body().release(); });
+    if (!error) return result;
+    restore_error(std::move(*error));
+    return nullptr;
+}
+
+// The C entry of the method in row I of a table, on CPython's fast calling convention: the call's
+// arguments bound as Python binds `def name(<params>)` (the parameters are known when the module is
+// compiled), then the body run inside the boundary.
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 template <const MethodDef* Table, std::size_t I>
 PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Shape shape = shape_of(Table[I]);
+    constexpr const MethodDef& def = Table[I];
+    constexpr Shape shape = shape_of(def);
     static ParamNames names{};
-    return invoke(Table[I], shape, names, args, nargs, kwnames);
+    return boundary([&]() -> Ref {
+        if (!names[0]) intern_names(def, names);
+        Args a;
+        const std::size_t given = static_cast<std::size_t>(nargs);
+        if (given > shape.positional && shape.rest_at == shape.count) Mistake::too_many(def, nargs);
+        for (std::size_t i = 0; i < shape.positional && i < given; ++i) a.values_[i] = args[i];
+        if constexpr (shape.rest_at < shape.count) {
+            Py_ssize_t extra = given > shape.positional ? nargs - static_cast<Py_ssize_t>(shape.positional) : 0;
+            a.rest_ = Ref::steal(PyTuple_New(extra));
+            for (Py_ssize_t k = 0; k < extra; ++k) {
+                Py_INCREF(args[shape.positional + k]);
+                PyTuple_SET_ITEM(a.rest_.get(), k, args[shape.positional + k]);
+            }
+        }
+        if constexpr (shape.options_at < shape.count) a.options_ = new_dict();
+        const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // always a str
+            std::size_t slot = shape.count;
+            for (std::size_t i = 0; i < shape.count && slot == shape.count; ++i)
+                if ((def.params[i].kind == Kind::Named || def.params[i].kind == Kind::KeywordOnly) &&
+                    same_text(keyword, names[i]))
+                    slot = i;
+            if (slot == shape.count) {
+                if constexpr (shape.options_at == shape.count) Mistake::unexpected(def, keyword);
+                set_item(a.options_, keyword, args[nargs + k]);
+            } else if (a.values_[slot]) {
+                Mistake::twice(def, slot);
+            } else {
+                a.values_[slot] = args[nargs + k];
+            }
+        }
+        for (std::size_t i = 0; i < shape.count; ++i) {
+            const Param& p = def.params[i];
+            if (a.values_[i] || p.kind == Kind::Rest || p.kind == Kind::Options) continue;
+            if (p.value == Default::Required) Mistake::missing(def, a);
+            a.values_[i] = default_value(p.value);
+        }
+        return def.body(a);
+    });
 }
 
 template <const MethodDef* Table, std::size_t... I>
