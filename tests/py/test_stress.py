@@ -180,8 +180,10 @@ def test_shared_connection_under_expiry_and_faults(rig, history_delay, reliable,
     twice = [d for d, n in purchases.items() if sum(e["accepted"] for e in by_dest[d]) > n]
     serials = collections.Counter(r[2].serialnumber for r in bought if r[2].serialnumber)
     carried = {e["batchId"] for e in sim.ledger if e["accepted"]}
-    failed_after_5xx = [r[2] for r in bought if r[2].status == "gagal" and any(
-        e["accepted"] and e["fault"] == "http500:after" and e["batchId"] not in serials for e in by_dest[r[1]])]
+    # (with twins, a purchase carried out before a 5xx and not found in the history must have left a record open)
+    failed_after_5xx = [d for d in purchases if sum(
+        e["accepted"] and e["fault"] == "http500:after" and e["batchId"] not in serials for e in by_dest[d]) > sum(
+        r[1] == d and r[2].status == "pending" and not r[2].serialnumber for r in bought)]
     found = {"carried out twice": len(twice), "serials shared": sum(n > 1 for n in serials.values()),
              "settled without a purchase": sum(max(0, sum(bool(r[2].serialnumber) for r in bought if r[1] == d) - sum(
                  e["accepted"] for e in by_dest[d])) for d in purchases) + len(set(serials) - carried),
