@@ -196,6 +196,7 @@ GATE = {
         entered.wait(5)
         ticks = []
         threading.Thread(target=lambda: [ticks.append(time.sleep(0.001)) for _ in range(10 ** 6)], daemon=True).start()
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started with SIGINT ignored
         threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
         started = time.monotonic()
         try:
