@@ -4,9 +4,10 @@
 // A method is a row of a table: its class, name, parameters (with their defaults), a one-line doc
 // and the C++ body. The binder binds each call's arguments to the parameters as Python binds a
 // def's, runs the body, and turns whatever the body throws into the Python error: the one
-// boundary between C++ and the interpreter (boundary() below, built on pyproto's attempt()). In the class a method is a descriptor of this module
-// that looks like a def of the class to Python's tools (its __qualname__ "DekoConnection.login",
-// __module__, inspect.signature, help()) and binds to an instance as a def does.
+// boundary between C++ and the interpreter (boundary() below, built on pyproto's attempt()). In
+// the class a method is a descriptor of this module that looks like a def of the class to Python's
+// tools (its __qualname__ "DekoConnection.login", __module__, inspect.signature, help()) and binds
+// to an instance as a def does.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -117,7 +118,7 @@ PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     constexpr Shape shape = shape_of(def);
     static ParamNames names{};
     return boundary([&]() -> Ref {
-        if (!names[0]) intern_names(def, names);
+        if (!names[shape.count - 1]) intern_names(def, names);  // filled in order: the last is made last
         Args a;
         const std::size_t given = static_cast<std::size_t>(nargs);
         if (given > shape.positional && shape.rest_at == shape.count) Mistake::too_many(def, nargs);
