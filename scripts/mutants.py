@@ -35,6 +35,8 @@ FAULTS = {
         "src/pyproto.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
         "        // At interpreter exit this ends the thread with a forced unwind (see above).\n"
         "        PyEval_RestoreThread(state);", "auto outcome = ready(slice);"),
+    "Qt events held up while waiting": ("src/session.cpp", "kWaitSlice,\n                                process_qt_events);",
+                                        "kWaitSlice, [] {});"),
     "borrowed list item kept across a call": (
         "src/pyproto.h", "Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));\n            if (!fn(held.get())) return;",
         "if (!fn(PyList_GET_ITEM(iterable, i))) return;"),

@@ -22,6 +22,9 @@ inline const Name kDatetime{"datetime"}, kSleep{"sleep"}, kJson{"json"}, kUrllib
     kGetShortcode{"get_shortcode"}, kUuidGenerator{"uuidGenerator"}, kSqliteTransaksi{"SqliteTransaksi"},
     kTransaksiTypes{"TRANSAKSI_TYPES"}, kTipeCuan{"TIPE_CUAN"}, kDefaultProduks{"DEFAULT_PRODUKS"},
     kQThread{"QThread"}, kSignal{"Signal"};
+// Qt's module, and what a thread waiting for another's re-login uses of it.
+inline const char* const kQtCore = "PySide2.QtCore";
+inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"};
 // In the status table (TRANSAKSI_TYPES.DEKO_STATUS); Python's built-ins.
 inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
 

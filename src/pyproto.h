@@ -262,9 +262,10 @@ void for_each(Obj list_or_iterable, Fn&& fn) {
 
 // Waits without the GIL until ready(slice) reports an outcome, calling it again after each slice
 // of at most `slice`; between slices the GIL is taken back so that signals are handled
-// (KeyboardInterrupt and the like are raised here). ready must not touch Python objects.
-template <typename Ready>
-auto wait_without_gil(Ready&& ready, std::chrono::milliseconds slice) {
+// (KeyboardInterrupt and the like are raised here) and between() runs. ready must not touch
+// Python objects.
+template <typename Ready, typename Between>
+auto wait_without_gil(Ready&& ready, std::chrono::milliseconds slice, Between&& between) {
     for (;;) {
         PyThreadState* state = PyEval_SaveThread();
         auto outcome = ready(slice);
@@ -272,6 +273,7 @@ auto wait_without_gil(Ready&& ready, std::chrono::milliseconds slice) {
         PyEval_RestoreThread(state);
         if (outcome) return *outcome;
         checked(PyErr_CheckSignals());
+        between();
     }
 }
 

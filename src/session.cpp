@@ -14,8 +14,9 @@ using namespace names;
 
 namespace {
 
-// How long a request waiting for another thread's login sleeps between two looks at signals.
-constexpr std::chrono::milliseconds kWaitSlice{200};
+// How long a request waiting for another thread's login sleeps between two looks at signals and
+// at its thread's Qt events.
+constexpr std::chrono::milliseconds kWaitSlice{50};
 
 // Every re-login of the process goes through one gate; guarded by the GIL.
 ReloginGate* g_gate = new ReloginGate();
@@ -47,6 +48,18 @@ Ref exchange(PyObject* self, PyObject* request, const Ref& fields, Ref& token) {
     return completed;
 }
 
+// The waiting thread's pending Qt events, when the process has a Qt application: the login it
+// waits for may need this thread (a getOtp that asks the GUI thread through a blocking queued call).
+void process_qt_events() {
+    Ref qtcore = Ref::own(PyImport_GetModule(text(kQtCore).get()));
+    if (!qtcore) {
+        if (PyErr_Occurred()) throw PyError();
+        return;
+    }
+    Ref application = attr(qtcore, kQCoreApplication);
+    if (!is_none(call_method(application, kInstance))) call_method(application, kProcessEvents);
+}
+
 // The provider answered "invalid_token" to a request sent with the token `sent`: whether to send
 // it again, after this thread's re-login, another thread's, or one that already replaced the
 // token.
@@ -59,7 +72,8 @@ bool renew_session(PyObject* self, PyObject* sent) {
 
     if (decision.action == ReloginGate::Action::Resend) return true;
     if (decision.action == ReloginGate::Action::Wait)
-        return wait_without_gil([&](auto slice) { return decision.flight->wait_for(slice); }, kWaitSlice);
+        return wait_without_gil([&](auto slice) { return decision.flight->wait_for(slice); }, kWaitSlice,
+                                process_qt_events);
 
     bool ok = false;
     std::optional<Fetched> error;

@@ -217,11 +217,30 @@ GATE = {
             os._exit(conn.makerequest(mod.dekorequest.Balance).balance == "T1")
         status = os.waitpid(pid, 0)[1]
         print(os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status))""",
+    # A waiting thread keeps its Qt events moving: the GUI thread meets the expired session while a worker's login
+    # asks the GUI thread for the OTP through a blocking queued call; both finish.
+    "gui thread": """
+        from PySide2.QtCore import QCoreApplication, QObject, Qt, Signal
+        app, entered, served, results = QCoreApplication([]), threading.Event(), [], []
+        class Dialog(QObject):  # lives on the GUI thread
+            asked = Signal()
+        dialog = Dialog()
+        dialog.asked.connect(lambda: served.append(threading.current_thread().name), Qt.BlockingQueuedConnection)
+        terminal.otp = lambda jam, tanggal: (entered.set(), dialog.asked.emit(), "7")[2]
+        provider.default("Balance", lambda f: dict(OK, balance=f["auth"]) if f["auth"] == "T1" else EXPIRED)
+        provider.default("LoginOtp", dict(OK, response={"gatewayToken": "T1"}))
+        worker = threading.Thread(target=lambda: results.append(conn.makerequest(mod.dekorequest.Balance).balance))
+        worker.start()
+        entered.wait(5)
+        results.append(conn.makerequest(mod.dekorequest.Balance).balance)
+        worker.join()
+        print(results, served, provider.count("LoginOtp"))""",
 }
 
 
 @pytest.mark.parametrize("case, printed", [("nested request", "1 invalid_token\n"),
-                                           ("interrupted wait", "True True\n"), ("fork", "1\n")])
+                                           ("interrupted wait", "True True\n"), ("fork", "1\n"),
+                                           ("gui thread", "['T1', 'T1'] ['MainThread'] 1\n")])
 def test_relogin_never_waits_for_itself_a_signal_or_a_lost_leader(child, case, printed):
     assert child(GATE[case]) == printed
 
