@@ -37,6 +37,9 @@ FAULTS = {
         "        PyEval_RestoreThread(state);", "auto outcome = ready(slice);"),
     "Qt events held up while waiting": ("src/session.cpp", "kWaitSlice,\n                                process_qt_events);",
                                         "kWaitSlice, [] {});"),
+    "C function freed with its class attribute": ("src/binder.cpp", "    Py_XDECREF(m->function);\n",
+                                                  "    g_c_functions.erase(m->def);\n    Py_XDECREF(m->function);\n"),
+    "keywords taken for texts": ("src/binder.h", "if (!PyUnicode_Check(keyword)) Mistake::keyword_not_text(def);", ""),
     "borrowed list item kept across a call": (
         "src/pyproto.h", "Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));\n            if (!fn(held.get())) return;",
         "if (!fn(PyList_GET_ITEM(iterable, i))) return;"),

@@ -51,6 +51,8 @@ void Mistake::unexpected(const MethodDef& def, PyObject* keyword) {
     throw PyError();
 }
 
+void Mistake::keyword_not_text(const MethodDef& def) { fail(def, "keywords must be strings"); }
+
 void Mistake::twice(const MethodDef& def, std::size_t slot) {
     fail(def, "got multiple values for argument '" + std::string(def.params[slot].name) + "'");
 }
@@ -99,12 +101,40 @@ std::string parameter_list(const MethodDef& def) {
 struct MethodObject {
     PyObject_HEAD
     const MethodDef* def;
-    PyMethodDef c_def;
+    PyMethodDef* c_def;  // the C function's definition: kept for the life of the process
     PyObject* function;  // the C function, made once the class exists (it names the class)
     PyObject* qualname;
     PyObject* text_signature;
     PyObject* module;
 };
+
+// A C function points to its definition for as long as it lives, and a bound method, a partial or a
+// Qt slot of the host may keep it long after its class attribute was replaced or deleted (which
+// frees the method object): the definitions (and the docstrings they point to) are never freed.
+struct CFunction {
+    std::string doc;
+    PyMethodDef def;
+};
+std::map<const MethodDef*, CFunction>& g_c_functions = *new std::map<const MethodDef*, CFunction>();
+
+void method_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_XDECREF(m->function);
+    Py_XDECREF(m->qualname);
+    Py_XDECREF(m->text_signature);
+    Py_XDECREF(m->module);
+    PyObject_Del(self);
+}
+
+// Pickled by reference, as a def is: by its module and qualified name.
+PyObject* method_reduce(PyObject* self, PyObject*) {
+    PyObject* qualname = reinterpret_cast<MethodObject*>(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+PyMethodDef g_method_methods[] = {{"__reduce__", method_reduce, METH_NOARGS, nullptr},
+                                  {nullptr, nullptr, 0, nullptr}};
 
 PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
     auto* m = reinterpret_cast<MethodObject*>(self);
@@ -159,24 +189,27 @@ PyTypeObject g_method_type = [] {
     t.tp_call = method_call;
     t.tp_repr = method_repr;
     t.tp_getset = g_method_getset;
+    t.tp_methods = g_method_methods;
+    t.tp_dealloc = method_dealloc;
     return t;
 }();
 
 Ref new_method(const MethodDef& def, FastCall entry) {
     if (!g_method_type.tp_dict) checked(PyType_Ready(&g_method_type));
-    Ref self = Ref::steal(PyObject_New(PyObject, &g_method_type));  // lives as long as its class: never freed
+    Ref self = Ref::steal(PyObject_New(PyObject, &g_method_type));
     auto* m = reinterpret_cast<MethodObject*>(self.get());
     m->def = &def;
     m->function = m->qualname = m->text_signature = m->module = nullptr;
     std::string signature = parameter_list(def);
-    m->c_def = {def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
-                METH_FASTCALL | METH_KEYWORDS, nullptr};
+    CFunction& c = g_c_functions[&def];
+    // The C function's own docstring carries the signature in the form Python's tools read.
+    c.doc = std::string(def.name) + signature + "\n--\n\n" + def.doc;
+    c.def = {def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+             METH_FASTCALL | METH_KEYWORDS, c.doc.c_str()};
+    m->c_def = &c.def;
     m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name)).release();
     m->text_signature = text(signature).release();
     m->module = text(kModuleName).release();
-    // The C function's own docstring carries the signature in the form Python's tools read.
-    static std::map<const MethodDef*, std::string> docs;  // for the life of the process
-    m->c_def.ml_doc = (docs[&def] = std::string(def.name) + signature + "\n--\n\n" + def.doc).c_str();
     return self;
 }
 
@@ -202,7 +235,7 @@ Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* ta
     // The C functions name their class (their __qualname__ is "<class>.<name>").
     for (const Ref& method : methods) {
         auto* m = reinterpret_cast<MethodObject*>(method.get());
-        m->function = Ref::steal(PyCFunction_NewEx(&m->c_def, cls.get(), m->module)).release();
+        m->function = Ref::steal(PyCFunction_NewEx(m->c_def, cls.get(), m->module)).release();
     }
     (*g_classes)[name] = Ref(cls).release();
     return cls;

@@ -92,6 +92,7 @@ PyObject* default_value(Default value);
 struct Mistake {
     [[noreturn]] static void too_many(const MethodDef& def, Py_ssize_t given);
     [[noreturn]] static void unexpected(const MethodDef& def, PyObject* keyword);
+    [[noreturn]] static void keyword_not_text(const MethodDef& def);
     [[noreturn]] static void twice(const MethodDef& def, std::size_t slot);
     [[noreturn]] static void missing(const MethodDef& def, const Args& bound);
 };
@@ -134,7 +135,8 @@ PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if constexpr (shape.options_at < shape.count) a.options_ = new_dict();
         const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // always a str
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(keyword)) Mistake::keyword_not_text(def);  // 3.7 passes any key of a ** mapping
             std::size_t slot = shape.count;
             for (std::size_t i = 0; i < shape.count && slot == shape.count; ++i)
                 if ((def.params[i].kind == Kind::Named || def.params[i].kind == Kind::KeywordOnly) &&

@@ -1,6 +1,7 @@
 """Connection object, request pipeline with re-login, login with OTP, balance check."""
 import datetime as real_datetime
 import inspect
+import pickle
 import pydoc
 import types
 
@@ -33,6 +34,9 @@ def test_every_method_shows_its_parameters(mod, cls):
     bound = mod.DekoConnection(None, None).login if cls == "DekoConnection" else getattr(mod, cls).run
     for method in [getattr(getattr(mod, cls), name) for name in own] + [bound]:
         assert method.__qualname__ == cls + "." + method.__name__ and method.__module__ == mod.__name__
+    # Pickled by reference, as a def is (hosts pickle callables for queues and retries).
+    assert all(pickle.loads(pickle.dumps(getattr(getattr(mod, cls), name), protocol)) is getattr(mod, cls).__dict__[
+        name] for name in own for protocol in range(pickle.HIGHEST_PROTOCOL + 1))
     shown = pydoc.render_doc(getattr(mod, cls), renderer=pydoc.plaintext)
     assert "PyCapsule" not in shown and " from builtins" not in shown and "\n |  __init__" + SIGNATURES[cls][
         "__init__"] + "\n" in shown
@@ -51,6 +55,29 @@ def test_methods_bind_their_arguments_as_python_does(conn, provider, terminal, c
     with pytest.raises(TypeError, match=error):
         call(conn, provider.module().Balance)
     assert provider.sent == [] and terminal.lines == []
+
+
+def test_kept_methods_outlive_their_class_attribute_and_keys_must_be_text(child):
+    """A def's code lives as long as anything refers to it: a kept partial, bound method or slot runs the original
+    method after the class attribute is replaced or deleted, even while the method runs. A ** mapping's keys that
+    are no text are refused as Python refuses them (3.7 hands them to the method unchecked)."""
+    out = child("""
+        import functools
+        provider.default("Balance", dict(OK, balance=5))
+        kept = [functools.partial(conn.cek_saldo), conn.cek_saldo, mod.DekoConnection.cek_saldo.__get__(conn)]
+        terminal.console = lambda text, level: setattr(mod.DekoConnection, "cek_saldo", print)
+        print(mod.DekoConnection.cek_saldo(conn))  # replaced while it runs
+        del mod.DekoConnection.cek_saldo
+        junk = [bytearray(64) for _ in range(10000)]  # takes what was freed
+        print([call() for call in kept])
+        for call in (lambda: conn.cek(Record(), **{b"transaksi": 1}), lambda: conn.cek(Record(), **{1: True}),
+                     lambda: conn.makerequest(mod.dekorequest.Balance, **{b"auth": 1}),
+                     lambda: mod.DekoConnectonThread(conn, "cek_saldo", **{b"x": 1})):
+            try:
+                print(call())
+            except TypeError as error:
+                print(str(error).endswith("keywords must be strings"))""")
+    assert out == "5\n[5, 5, 5]\n" + "True\n" * 4
 
 
 # Request pipeline ------------------------------------------------------------------------------
