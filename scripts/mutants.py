@@ -90,7 +90,8 @@ FAULTS = {
     "server error sent again": ("src/transactions.cpp", "if (refusal) {  // not in the history",
                                 "if (false) {  // not in the history"),
     "unreadable history sends again": ("src/transactions.cpp", "if (settled == Settled::HistoryFailed) {", "if (false) {"),
-    "no stack check before a retry": ("src/transactions.cpp", "ensure_stack_room();  // a counter", "// a counter"),
+    "no stack check before a retry": ("src/transactions.cpp", "ensure_stack_room(level);  // a counter", "// a counter"),
+    "what a level took left out of the stack check": ("src/core/stack_room.cpp", "most_ = std::max(most_, *took);", ""),
 }
 
 

@@ -1,8 +1,6 @@
 // CPython protocol helpers (see pyproto.h): errors, object operations, module globals.
 #include "pyproto.h"
 
-#include "core/stack_room.h"
-
 
 namespace deko {
 
@@ -194,9 +192,8 @@ Ref next(Obj iterator) {
     return Ref::own(item);
 }
 
-void ensure_stack_room() {
-    std::optional<std::size_t> left = stack_left();
-    if (left && *left < stack_reserve()) {
+void ensure_stack_room(StackLevel& level) {
+    if (!level.another_fits()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
         throw PyError();
     }

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <utility>
 
+#include "core/stack_room.h"
+
 namespace deko {
 
 // Thrown when a C-API call has set a Python exception; the exception stays in the thread's
@@ -285,11 +287,11 @@ void without_gil(Work&& work) {
     PyEval_RestoreThread(state);
 }
 
-// Raises RecursionError when the current thread's C stack is nearly full, or Python's recursion
-// depth near its limit: called before a method calls itself again through the instance, which
-// nests C frames that Python's recursion limit does not measure (a thread's stack may be as small
-// as the host makes it).
-void ensure_stack_room();
+// Raises RecursionError when another level like `level` would not fit on the current thread's C
+// stack, or Python's recursion depth is near its limit: called before a method calls itself again
+// through the instance, which nests C frames that Python's recursion limit does not measure (a
+// thread's stack may be as small as the host makes it).
+void ensure_stack_room(StackLevel& level);
 
 // Module globals --------------------------------------------------------------------------------
 

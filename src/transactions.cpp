@@ -46,14 +46,15 @@ bool server_error(PyObject* completed) {
 
 // No answer: `method` runs again with the next counter, or, after the last attempt, the record
 // fails with "Koneksi Terputus" after `last_line` is shown.
-Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line) {
+Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line,
+                  StackLevel& level) {
     Ref next = Ref::steal(PyNumber_Add(counter, integer(1).get()));
     if (compare(next, integer(kAttempts), Py_GE)) {
         console(self, last_line, Level::Gagal);
         set_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
-    ensure_stack_room();  // a counter far below the last attempt recurses deeply
+    ensure_stack_room(level);  // a counter far below the last attempt recurses deeply
     return call(attr(self, method), {record}, {{kCounter, next}});
 }
 
@@ -197,6 +198,7 @@ Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
 
 Ref transaksi(const Args& a) {
     PyObject *self = a[0], *record = a[1], *counter = a[2];
+    StackLevel level;
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
     Ref produk = attr(record, kProduk);
@@ -242,13 +244,14 @@ Ref transaksi(const Args& a) {
         set_outcome(record, kGagal, refusal);
         return Ref::borrow(record);
     }
-    return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal");
+    return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal", level);
 }
 
 // Menu check -----------------------------------------------------------------------------
 
 Ref menu_cek(const Args& a) {
     PyObject *self = a[0], *record = a[1], *counter = a[2];
+    StackLevel level;
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
@@ -256,7 +259,7 @@ Ref menu_cek(const Args& a) {
         return Ref::borrow(record);
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
-    if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal");
+    if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal", level);
     if (answer.accepted()) {
         set_outcome(record, kSukses, attr(answer.completed, kData));
         Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
