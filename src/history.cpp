@@ -135,6 +135,16 @@ PyObject* forget_claims(PyObject* connection_address, PyObject* /*weakref*/) {
 }
 PyMethodDef g_forget_claims{"forget_claims", forget_claims, METH_O, nullptr};
 
+// A batch id as a connection remembers it: a text, or a whole number (not a truth value) under its
+// decimal text, so that "1001" and 1001 are one id; nothing for anything else (no claim is made).
+std::optional<std::string> claim_key(PyObject* id) {
+    if (PyLong_Check(id) && !PyBool_Check(id)) {
+        Ref digits = Ref::steal(PyLong_Type.tp_repr(id));  // int's own digits, whatever a subclass says
+        return text_of(digits);
+    }
+    return text_of(id);
+}
+
 std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
     auto found = g_claims.find(self);
     if (found != g_claims.end()) return found->second.claims;
@@ -253,9 +263,9 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         // checking and claiming are then one step, with no Python code in between.
         batch.reset();
         if (Ref batch_id = item_if_present(detail, kBatchId)) {
-            if ((batch = text_of(batch_id))) {
+            if ((batch = claim_key(batch_id.get()))) {
                 Ref current = attr_if_present(record, kSerialnumber);
-                serial = current ? text_of(current) : std::nullopt;
+                serial = current ? claim_key(current.get()) : std::nullopt;
                 claim = claims->claim(*batch, serial);
                 if (claim == BatchClaims::Claim::PassedOver) return true;
             }
@@ -267,8 +277,10 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     });
     if (!taken) return Pass::Missed;
 
+    bool shown = false;  // the record shows the entry once its status is written from it
     std::optional<Fetched> unwritten = attempt([&] {
         set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
+        shown = true;
         if (truthy(attr(record, kSukses))) {
             set_attr(record, kPesan,
                      join({text("Transaksi berhasil utk pembelian produk "), str_of(attr(attr(record, kProduk), kNama)),
@@ -280,8 +292,9 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         set_attr(record, kSerialnumber, item(taken_detail, kBatchId));
     });
     if (unwritten) {
-        // The record does not hold the entry: another may take it.
-        if (batch) claims->undo(*batch, claim, serial);
+        // A record that shows nothing of the entry gives it back to the others; once its status is
+        // written from it, the entry stays its own.
+        if (batch && !shown) claims->undo(*batch, claim, serial);
         restore_error(std::move(*unwritten));
         throw PyError();
     }
