@@ -94,6 +94,8 @@ FAULTS = {
                                          "if (true) {"),
     "server error sent again": ("src/transactions.cpp", "if (refusal) {  // not in the history",
                                 "if (false) {  // not in the history"),
+    "a later attempt looked up from its own time": ("src/transactions.cpp", "attr(record, kTujuan).get(), purchase.time(),",
+                                                    "attr(record, kTujuan).get(), transaksitime.get(),"),
     "unreadable history sends again": ("src/transactions.cpp", "if (settled == Settled::HistoryFailed) {", "if (false) {"),
     "no stack check before a retry": ("src/transactions.cpp", "ensure_stack_room(level);  // a counter", "// a counter"),
     "what a level took left out of the stack check": ("src/core/stack_room.cpp", "most_ = std::max(most_, *took);", ""),

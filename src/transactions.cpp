@@ -1,4 +1,7 @@
 // Transactions: product check, purchase with retries, menu check.
+#include <utility>
+#include <vector>
+
 #include "answer.h"
 #include "history.h"
 #include "members.h"
@@ -32,6 +35,37 @@ Ref transaction_time() {
     Ref now = call_method(attr(dt, kDatetime), kNow, {zone});
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
+
+// All attempts of one record are one purchase: the time of the record's first attempt in this thread's
+// outermost transaksi for it, which the history lookup after a lost answer takes as the earliest time
+// of the purchase (an attempt whose answer was lost may show in the history only after its own
+// lookup, when a later attempt looks).
+class FirstAttempt {
+public:
+    FirstAttempt(PyObject* record, const Ref& time) {
+        for (const auto& [held, first] : t_open)
+            if (held.get() == record) {
+                time_ = first;
+                return;
+            }
+        t_open.emplace_back(Ref::borrow(record), time);
+        time_ = time;
+        owner_ = true;
+    }
+    ~FirstAttempt() {
+        if (owner_) t_open.pop_back();  // calls nest: the last opened is this one
+    }
+    FirstAttempt(const FirstAttempt&) = delete;
+    FirstAttempt& operator=(const FirstAttempt&) = delete;
+
+    PyObject* time() const { return time_.get(); }
+
+private:
+    static thread_local std::vector<std::pair<Ref, Ref>> t_open;  // records and their first attempt's time
+    Ref time_;
+    bool owner_ = false;
+};
+thread_local std::vector<std::pair<Ref, Ref>> FirstAttempt::t_open;
 
 // Whether the provider answered with a server error (HTTP 500 or more, as a whole number and not a
 // truth value): it may have carried the purchase out before it failed.
@@ -201,6 +235,7 @@ Ref transaksi(const Args& a) {
     StackLevel level;
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
+    FirstAttempt purchase(record, transaksitime);
     Ref produk = attr(record, kProduk);
     Sent sent = send_purchase(self, record, produk.get());
     if (!sent.answer) return Ref::borrow(record);  // no such best offer
@@ -230,9 +265,9 @@ Ref transaksi(const Args& a) {
     // The answer was lost, or a server error came back: the provider may have carried the purchase
     // out all the same. It is looked up in the history before anything else, with the matcher's own
     // passes (not self.get_transaksi_history: a host that replaces that replaces the settling of
-    // accepted purchases, not this lookup).
+    // accepted purchases, not this lookup), from the record's first attempt on.
     console(self, "Mengambil Transaksi Dari History...", Level::Warning);
-    Settled settled = settle_from_history(self, record, attr(record, kTujuan).get(), transaksitime.get(),
+    Settled settled = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
                                           sent.price.get(), integer(0));
     if (settled == Settled::Taken) return Ref::borrow(record);
     if (settled == Settled::HistoryFailed) {
