@@ -36,7 +36,7 @@ FAULTS = {
     "price test skipped": ("src/history.cpp", "if (!(whole_via_decimal(price.get()) == *expected)) return true;", ""),
     "wrong status text": ("src/names.h", 'kPending{"pending"}', 'kPending{"sukses"}'),
     "GIL held while waiting": (
-        "src/pyproto.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
+        "src/runtime.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
         "        // At interpreter exit this ends the thread with a forced unwind (see above).\n"
         "        PyEval_RestoreThread(state);", "auto outcome = ready(slice);"),
     "Qt events held up while waiting": ("src/session.cpp", "kWaitSlice,\n                                process_qt_events);",
@@ -46,9 +46,9 @@ FAULTS = {
     "keywords taken for texts": ("src/binder.h", "if (!PyUnicode_Check(keyword)) Mistake::keyword_not_text(def);", "",
                                  "3.7"),
     "borrowed list item kept across a call": (
-        "src/pyproto.h", "Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));\n            if (!fn(held.get())) return;",
+        "src/objects.h", "Ref held = Ref::borrow(PyList_GET_ITEM(iterable, i));\n            if (!fn(held.get())) return;",
         "if (!fn(PyList_GET_ITEM(iterable, i))) return;"),
-    "reference dropped without the GIL": ("src/pyproto.h", "if (p_ && holds_gil()) Py_DECREF(p_);",
+    "reference dropped without the GIL": ("src/refs.h", "if (p_ && holds_gil()) Py_DECREF(p_);",
                                           "if (p_) Py_DECREF(p_);"),
     "error leaves run()": (
         "src/threads.cpp",
@@ -66,10 +66,10 @@ FAULTS = {
                                   "return equals(price, kNoPrice) ? item(entry, kFinalSuccessPrice) : price;",
                                   "return price;"),
     "zeros of a bare time dropped": ("src/core/datetime_parse.cpp", "if (text.size() > 14 &&", "if (text.size() >= 14 &&"),
-    "identity taken for equality": ("src/pyproto.cpp", "bool compare(Obj a, Obj b, int op) {",
+    "identity taken for equality": ("src/objects.cpp", "bool compare(Obj a, Obj b, int op) {",
                                     "bool compare(Obj a, Obj b, int op) {\n    if (a.get() == b.get()) return op == Py_EQ;"),
-    "19 digits decided in 64 bits": ("src/core/pynum.cpp", "text.size() > 18", "text.size() > 19"),
-    "references leaked": ("src/pyproto.h", "if (p_ && holds_gil()) Py_DECREF(p_);", "if (p_ && !holds_gil()) Py_DECREF(p_);"),
+    "19 digits decided in 64 bits": ("src/core/number_parse.cpp", "text.size() > 18", "text.size() > 19"),
+    "references leaked": ("src/refs.h", "if (p_ && holds_gil()) Py_DECREF(p_);", "if (p_ && !holds_gil()) Py_DECREF(p_);"),
     "wrong catalogue type code": ("src/catalogue.cpp", '{"FRC", "KPK"}', '{"FRC", "PAKET"}'),
     "offer tag left in the name": ("src/core/text.cpp", 'return remove_all(s, "</p>");', "return s;"),
     "success line shown when told not to": (

@@ -2,6 +2,7 @@
 #include "answer.h"
 
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {

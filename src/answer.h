@@ -3,7 +3,7 @@
 // answer through these; each says how it tells "no answer", as it compares makerequest's result
 // with none.
 #pragma once
-#include "pyproto.h"
+#include "objects.h"
 
 namespace deko {
 

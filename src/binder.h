@@ -4,7 +4,7 @@
 // A method is a row of a table: its class, name, parameters (with their defaults), a one-line doc
 // and the C++ body. The binder binds each call's arguments to the parameters as Python binds a
 // def's, runs the body, and turns whatever the body throws into the Python error: the one
-// boundary between C++ and the interpreter (boundary() below, built on pyproto's attempt()). In
+// boundary between C++ and the interpreter (boundary(), errors.h). In
 // the class a method is a descriptor of this module that looks like a def of the class to Python's
 // tools (its __qualname__ "DekoConnection.login", __module__, inspect.signature, help()) and binds
 // to an instance as a def does.
@@ -14,7 +14,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "pyproto.h"
+#include "errors.h"
+#include "objects.h"
 
 namespace deko {
 
@@ -96,17 +97,6 @@ struct Mistake {
     [[noreturn]] static void twice(const MethodDef& def, std::size_t slot);
     [[noreturn]] static void missing(const MethodDef& def, const Args& bound);
 };
-
-// Runs body() and hands its result to CPython, or the error it raised as the Python error: the
-// module's one boundary between C++ and the interpreter.
-template <typename Body>
-PyObject* boundary(Body&& body) {
-    PyObject* result = nullptr;
-    std::optional<Fetched> error = attempt([&] { result = body().release(); });
-    if (!error) return result;
-    restore_error(std::move(*error));
-    return nullptr;
-}
 
 // The C entry of the method in row I of a table, on CPython's fast calling convention: the call's
 // arguments bound as Python binds `def name(<params>)` (the parameters are known when the module is

@@ -1,8 +1,10 @@
 // Product catalogue: category and best-offer lookups, and the catalogue pull into records.
 #include "answer.h"
 #include "core/text.h"
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 #include <string>

@@ -8,13 +8,15 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/batch_claims.h"
 #include "answer.h"
+#include "core/batch_claims.h"
 #include "core/datetime_parse.h"
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
-#include "pynumber.h"
+#include "runtime.h"
 #include "terminal.h"
+#include "whole_number.h"
 
 namespace deko {
 

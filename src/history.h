@@ -1,7 +1,7 @@
 // The history matcher's passes, shared by the matcher itself and by the purchase, which looks a
 // purchase up in the history when its answer was lost, before sending it again.
 #pragma once
-#include "pyproto.h"
+#include "objects.h"
 
 namespace deko {
 

@@ -11,8 +11,10 @@
 //     looked up on the module at call time, so that replacing one takes effect at once.
 #include <pthread.h>
 
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 
 using namespace deko::names;
 
@@ -166,12 +168,9 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection",
 // The module's entry. An import failure reaches the importer unchanged, so that a missing host
 // module is named by the error itself.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dekoconnection() {
-    deko::Ref module;
-    std::optional<deko::Fetched> error = deko::attempt([&] {
-        module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
+    return deko::boundary([] {
+        deko::Ref module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
         deko::init_module(module.get());
+        return module;
     });
-    if (!error) return module.release();
-    deko::restore_error(std::move(*error));
-    return nullptr;
 }

@@ -3,7 +3,7 @@
 // once, grouped by whose name it is; a name that two owners share (the request result `produk`
 // and the record's `produk`, say) stands in the group that first needs it.
 #pragma once
-#include "pyproto.h"
+#include "refs.h"
 
 namespace deko::names {
 

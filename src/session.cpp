@@ -4,8 +4,10 @@
 
 #include "answer.h"
 #include "core/relogin_gate.h"
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {

@@ -1,8 +1,10 @@
 // Worker threads: one connection operation on a Qt thread, and the history wait thread that
 // settles a purchase and replies to the terminal. An error never leaves run(): with PySide2 the
 // thread would then never be seen to end, and the host would hang waiting for it.
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {

@@ -3,9 +3,11 @@
 #include <vector>
 
 #include "answer.h"
+#include "core/stack_room.h"
 #include "history.h"
-#include "members.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {
@@ -77,6 +79,26 @@ bool server_error(PyObject* completed) {
     if (value == -1 && PyErr_Occurred()) throw PyError();
     return overflow > 0 || (overflow == 0 && value >= kFirstServerError);
 }
+
+// Raises RecursionError when another level like `level` would not fit on the current thread's C
+// stack, or Python's recursion depth is near its limit: a retry calls its method again through the
+// instance, which nests C frames that Python's recursion limit does not measure (a thread's stack
+// may be as small as the host makes it).
+void ensure_stack_room(StackLevel& level) {
+    if (!level.another_fits()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
+        throw PyError();
+    }
+    // Python's own depth must leave room too: the call goes on to requests whose errors the pipeline
+    // logs, and CPython 3.7 aborts the process when it handles a RecursionError more than 50 levels
+    // past its limit. So the call is made only while kPythonHeadroom more levels would still fit.
+    constexpr int kPythonHeadroom = 100;
+    int entered = 0;
+    while (entered < kPythonHeadroom && Py_EnterRecursiveCall(" before a retry") == 0) ++entered;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
+}
+
 
 // No answer: `method` runs again with the next counter, or, after the last attempt, the record
 // fails with "Koneksi Terputus" after `last_line` is shown.

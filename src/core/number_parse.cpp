@@ -1,5 +1,5 @@
-// Fast paths of Python's number conversions (see pynum.h).
-#include "core/pynum.h"
+// Fast paths of Python's number conversions (see number_parse.h).
+#include "core/number_parse.h"
 
 #include <charconv>
 #include <cmath>
