@@ -37,7 +37,7 @@ FAULTS = {
     "wrong status text": ("src/names.h", 'kPending{"pending"}', 'kPending{"sukses"}'),
     "GIL held while waiting": (
         "src/runtime.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
-        "        // At interpreter exit this ends the thread with a forced unwind (see above).\n"
+        "        // At interpreter exit this ends the thread with a forced unwind (refs.h).\n"
         "        PyEval_RestoreThread(state);", "auto outcome = ready(slice);"),
     "Qt events held up while waiting": ("src/session.cpp", "kWaitSlice,\n                                process_qt_events);",
                                         "kWaitSlice, [] {});"),
