@@ -42,23 +42,22 @@ Ref payload(PyObject* self, const Answer& answer) {
 }  // namespace
 
 // The lookups compare makerequest's result with none by equality, as they are written.
-Ref get_produk(const Args& a) {
-    return payload(a[0], ask(a[0], kProdukRequest, {{kKategori, a[1]}}, NoneTest::Equals));
+Ref get_produk(PyObject* self, PyObject* kategori) {
+    return payload(self, ask(self, kProdukRequest, {{kKategori, kategori}}, NoneTest::Equals));
 }
 
-Ref get_terbaik(const Args& a) {
-    return payload(a[0], ask(a[0], kProdukTerbaik, {{kMsisdn, a[1]}}, NoneTest::Equals));
+Ref get_terbaik(PyObject* self, PyObject* msisdn) {
+    return payload(self, ask(self, kProdukTerbaik, {{kMsisdn, msisdn}}, NoneTest::Equals));
 }
 
-Ref get_produk_terbaik(const Args& a) {
-    PyObject* self = a[0];
-    Answer answer = ask(self, kProdukTerbaik, {{kMsisdn, a[1]}}, NoneTest::Is);
+Ref get_produk_terbaik(PyObject* self, PyObject* msisdn, PyObject* offerid) {
+    Answer answer = ask(self, kProdukTerbaik, {{kMsisdn, msisdn}}, NoneTest::Is);
     if (answer.none()) {
         console(self, kMessageOfferUnchecked, Level::Gagal);
         return tuple({Py_False, kNoConnection});
     }
     if (!answer.accepted()) return tuple({Py_False, show_refusal(self, answer)});
-    Ref offer = call_method(answer.completed, kProdukById, {a[2]});
+    Ref offer = call_method(answer.completed, kProdukById, {offerid});
     if (equals(offer, Py_None))
         return tuple({Py_False, text("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
     return tuple({Py_True, offer});
@@ -195,8 +194,7 @@ void add_offers(PyObject* self, PyObject* nomors, const Ref& records) {
 
 }  // namespace
 
-Ref tarik_produk(const Args& a) {
-    PyObject *self = a[0], *nomors = a[1];
+Ref tarik_produk(PyObject* self, PyObject* nomors) {
     return guarded(
         [&] {
             Ref records = new_list();

@@ -29,7 +29,7 @@ const Name& kNoPriceTest = kZero;
 
 // The completed History request, when the provider answered with success; else none.
 Ref fetch_history(PyObject* self) {
-    Answer answer = ask(self, kHistory, {}, NoneTest::Is, /*conn_first=*/true);
+    Answer answer = ask(self, kHistoryRequest, {}, NoneTest::Is, /*conn_first=*/true);
     return answer.accepted() ? answer.completed : none();
 }
 
@@ -163,24 +163,23 @@ std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
 
 // history() -------------------------------------------------------------------------------------
 
-Ref history(const Args& a) {
-    Ref completed = fetch_history(a[0]);
-    return is_none(completed) ? completed : attr(completed, kHistoryField);
+Ref history(PyObject* self) {
+    Ref completed = fetch_history(self);
+    return is_none(completed) ? completed : attr(completed, kHistory);
 }
 
 // get_previous_transaksi() ------------------------------------------------------------------------
 
-Ref get_previous_transaksi(const Args& a) {
-    PyObject *record = a[1], *transaksi_db = a[2];
+Ref get_previous_transaksi(PyObject* self, PyObject* record, PyObject* transaksi_db) {
     Ref harga = item(transaksi_db, kHarga);
-    Ref completed = fetch_history(a[0]);
+    Ref completed = fetch_history(self);
     if (is_none(completed)) return completed;
 
     Ref taken, orderid, paketid, tujuan;
     bool mode_known = false, by_order = false;
     std::optional<Whole> stored_price;
 
-    for_each(attr(completed, kHistoryField), [&](PyObject* entry) {
+    for_each(attr(completed, kHistory), [&](PyObject* entry) {
         // An entry of another product, told by its plain text, is passed over at once (the
         // previous-purchase figure of bench/run.py: most of a history is other products).
         if (mode_known && !by_order && text_differs(entry, kProductId.get(), paketid.get())) return true;
@@ -239,7 +238,7 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     std::optional<std::string> batch, serial;  // the taken entry's batch id and the record's serial, as texts
     BatchClaims::Claim claim = BatchClaims::Claim::Taken;
 
-    for_each(attr(completed, kHistoryField), [&](PyObject* entry) {
+    for_each(attr(completed, kHistory), [&](PyObject* entry) {
         // Everything the tests below read is read for every entry, before any test.
         CivilTime time = submitted_time(item(entry, kSubmittedDate).get());
         Ref detail = first_detail(entry);
@@ -305,9 +304,10 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
 
 }  // namespace
 
-Ref get_transaksi_history(const Args& a) {
-    Settled settled = settle_from_history(a[0], a[1], a[2], a[3], a[4], Ref::borrow(a[5]));
-    return settled == Settled::HistoryFailed ? none() : Ref::borrow(a[1]);
+Ref get_transaksi_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+                          PyObject* harga, PyObject* counter) {
+    Settled settled = settle_from_history(self, record, tujuan, transaksitime, harga, Ref::borrow(counter));
+    return settled == Settled::HistoryFailed ? none() : Ref::borrow(record);
 }
 
 Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,

@@ -1,38 +1,40 @@
-// The method bodies each subsystem contributes to the module's classes; module.cpp binds them in
-// its one method table. A body takes the call's bound arguments (the instance first).
+// The bodies of the module's methods, by subsystem: module.cpp binds each to its row of the method
+// table, whose parameters it takes, in order (the instance first).
 #pragma once
 #include "binder.h"
 
 namespace deko {
 
 // Session (session.cpp): the connection object, the request pipeline, login, balance.
-Ref connection_init(const Args& a);
-Ref makerequest(const Args& a);
-Ref login(const Args& a);
-Ref cek_saldo(const Args& a);
-Ref get_connection_thread(const Args& a);
+Ref connection_init(PyObject* self, PyObject* controller, PyObject* terminal);
+Ref makerequest(PyObject* self, PyObject* request, PyObject* options);
+Ref login(PyObject* self);
+Ref cek_saldo(PyObject* self, PyObject* check_login);
+Ref get_connection_thread(PyObject* self);
 
 // Catalogue (catalogue.cpp): lookups, best offers, the catalogue pull.
-Ref tarik_produk(const Args& a);
-Ref get_produk(const Args& a);
-Ref get_terbaik(const Args& a);
-Ref get_produk_terbaik(const Args& a);
+Ref tarik_produk(PyObject* self, PyObject* nomors);
+Ref get_produk(PyObject* self, PyObject* kategori);
+Ref get_terbaik(PyObject* self, PyObject* msisdn);
+Ref get_produk_terbaik(PyObject* self, PyObject* msisdn, PyObject* offerid);
 
 // Transactions (transactions.cpp): product check, purchase, menu check.
-Ref cek(const Args& a);
-Ref transaksi(const Args& a);
-Ref menu_cek(const Args& a);
+Ref cek(PyObject* self, PyObject* record, PyObject* show_success);
+Ref transaksi(PyObject* self, PyObject* record, PyObject* counter);
+Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter);
 
 // History (history.cpp): history query, previous purchase, the history matcher.
-Ref history(const Args& a);
-Ref get_previous_transaksi(const Args& a);
-Ref get_transaksi_history(const Args& a);
+Ref history(PyObject* self);
+Ref get_previous_transaksi(PyObject* self, PyObject* record, PyObject* transaksi_db);
+Ref get_transaksi_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+                          PyObject* harga, PyObject* counter);
 
 // Threads (threads.cpp): the worker thread and the history wait thread.
-Ref worker_init(const Args& a);
-Ref worker_run(const Args& a);
-Ref waiter_init(const Args& a);
-Ref waiter_run(const Args& a);
+Ref worker_init(PyObject* self, PyObject* conn, PyObject* func, PyObject* args, PyObject* parent, PyObject* kwargs);
+Ref worker_run(PyObject* self);
+Ref waiter_init(PyObject* self, PyObject* conn, PyObject* request, PyObject* record, PyObject* transaksitime,
+                PyObject* harga, PyObject* parent);
+Ref waiter_run(PyObject* self);
 
 // A process forked while logins were in flight starts with none (session.cpp).
 void forget_logins_in_flight();

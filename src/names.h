@@ -32,7 +32,7 @@ inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
 inline const Name kLoginNomor{"LoginNomor"}, kLoginOtp{"LoginOtp"}, kBalance{"Balance"}, kProdukRequest{"Produk"},
     kProdukTerbaik{"ProdukTerbaik"}, kTransaksiSPV{"TransaksiSPV"}, kTransaksiKPK{"TransaksiKPK"},
     kTransaksiTerbaik{"TransaksiTerbaik"}, kTransaksiRequest{"Transaksi"}, kCheckKPK{"CheckKPK"},
-    kCheckSPV{"CheckSPV"}, kHistory{"History"};
+    kCheckSPV{"CheckSPV"}, kHistoryRequest{"History"};
 
 // A request: the fields the module gives it, what a completed request carries, and its
 // operations.
@@ -40,7 +40,7 @@ inline const Name kAuth{"auth"}, kMsisdn{"msisdn"}, kIdretail{"idretail"}, kOtp{
     kPin{"pin"}, kKodeproduk{"kodeproduk"}, kHarga{"harga"}, kTrx{"trx"}, kNama{"nama"}, kCounter{"counter"};
 inline const Name kConn{"conn"}, kSukses{"sukses"}, kErrorMsg{"error_msg"}, kHttpStatus{"http_status"},
     kMsg{"msg"}, kData{"data"}, kResponse{"response"}, kBalanceField{"balance"}, kProduk{"produk"},
-    kHistoryField{"history"}, kMakerequest{"makerequest"}, kGetProduk{"get_produk"}, kProdukById{"produkById"};
+    kHistory{"history"}, kMakerequest{"makerequest"}, kGetProduk{"get_produk"}, kProdukById{"produkById"};
 
 // The provider's data: login answer, balance, products, offers, history entries.
 inline const Name kGatewayToken{"gatewayToken"}, kTotal{"Total"}, kCode{"CODE"}, kDisplayName{"DISPLAY_NAME"},
@@ -62,10 +62,16 @@ inline const Name kController{"controller"}, kTerminal{"terminal"}, kSession{"se
 inline const Name kNomor{"nomor"}, kNomorTransaksi{"nomor_transaksi"}, kReplyIp{"reply_ip"},
     kReplyPort{"reply_port"};
 
-// The connection's methods, called through the instance.
-inline const Name kLogin{"login"}, kGetTerbaik{"get_terbaik"}, kGetProdukTerbaik{"get_produk_terbaik"},
-    kGetTransaksiHistory{"get_transaksi_history"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
-    kAmbilDariHistory{"ambil_dari_history"};
+// The connection's methods (besides makerequest, history and get_produk above), and the one the
+// host's connection adds (ambil_dari_history).
+inline const Name kLogin{"login"}, kTarikProduk{"tarik_produk"}, kGetPreviousTransaksi{"get_previous_transaksi"},
+    kGetTransaksiHistory{"get_transaksi_history"}, kCekSaldo{"cek_saldo"}, kGetTerbaik{"get_terbaik"},
+    kGetProdukTerbaik{"get_produk_terbaik"}, kCek{"cek"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
+    kGetConnectionThread{"get_connection_thread"}, kAmbilDariHistory{"ambil_dari_history"};
+// Their parameters (besides names of other groups: controller, terminal, request, kategori, msisdn,
+// tujuan, transaksitime, harga, counter, console ...).
+inline const Name kSelf{"self"}, kOptions{"options"}, kNomors{"nomors"}, kTransaksiDb{"transaksi_db"},
+    kCheckLogin{"check_login"}, kOfferid{"offerid"};
 
 // A transaction record and its product; the row of a stored transaction.
 inline const Name kTipe{"tipe"}, kPaketid{"paketid"}, kTujuan{"tujuan"}, kInq{"inq"}, kStatus{"status"},
@@ -77,8 +83,8 @@ inline const Name kKeterangan{"keterangan"}, kDesc{"desc"};
 
 // The worker threads' attributes and Qt's.
 inline const Name kFunc{"func"}, kArgs{"args"}, kKwargs{"kwargs"}, kRequest{"request"},
-    kTransaksitime{"transaksitime"}, kRequestFinished{"request_finished"}, kEmit{"emit"}, kExec{"exec_"},
-    kInit{"__init__"};
+    kTransaksitime{"transaksitime"}, kParent{"parent"}, kRequestFinished{"request_finished"}, kEmit{"emit"},
+    kExec{"exec_"}, kInit{"__init__"}, kRun{"run"};
 
 // Texts stored in records and the console's level words ("sukses" is kSukses).
 inline const Name kPending{"pending"}, kGagal{"gagal"}, kNoConnection{"Koneksi Terputus"}, kDefault{"default"},

@@ -121,10 +121,9 @@ Ref send(PyObject* self, PyObject* request, Ref fields) {
 
 }  // namespace
 
-Ref connection_init(const Args& a) {
-    PyObject* self = a[0];
-    set_attr(self, kController, a[1]);
-    set_attr(self, kTerminal, a[2]);
+Ref connection_init(PyObject* self, PyObject* controller, PyObject* terminal) {
+    set_attr(self, kController, controller);
+    set_attr(self, kTerminal, terminal);
     set_attr(self, kSession, Py_None);
     Ref common = call(global(kCommonConnection), {self});
     set_attr(self, kCommon, common);
@@ -135,10 +134,11 @@ Ref connection_init(const Args& a) {
 
 // makerequest(self, request, **options): the binder hands the options over as a new dict of their
 // own, which becomes the request's fields.
-Ref makerequest(const Args& a) { return send(a[0], a[1], Ref::borrow(a.options())); }
+Ref makerequest(PyObject* self, PyObject* request, PyObject* options) {
+    return send(self, request, Ref::borrow(options));
+}
 
-Ref login(const Args& a) {
-    PyObject* self = a[0];
+Ref login(PyObject* self) {
     LoginScope scope;
     return guarded(
         [&]() -> Ref {
@@ -173,9 +173,8 @@ Ref login(const Args& a) {
         });
 }
 
-Ref cek_saldo(const Args& a) {
-    PyObject* self = a[0];
-    bool as_login = truthy(a[1]);
+Ref cek_saldo(PyObject* self, PyObject* check_login) {
+    bool as_login = truthy(check_login);
     if (!as_login) console(self, "Mengecek Saldo...", Level::Default);
     Answer balance = ask(self, kBalance, {}, NoneTest::Is);
     if (balance.accepted()) {
@@ -187,7 +186,7 @@ Ref cek_saldo(const Args& a) {
     return fallback;
 }
 
-Ref get_connection_thread(const Args&) { return module_class(kWorkerClass); }
+Ref get_connection_thread(PyObject*) { return module_class(kWorkerClass); }
 
 void forget_logins_in_flight() { g_gate->abandon_all(); }
 

@@ -154,8 +154,7 @@ void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, co
 
 }  // namespace
 
-Ref cek(const Args& a) {
-    PyObject *self = a[0], *record = a[1], *show_success = a[2];
+Ref cek(PyObject* self, PyObject* record, PyObject* show_success) {
     Ref produk = attr(record, kProduk);
     if (is_type(produk.get(), kCrp)) {
         Ref offer = offer_or_fail(self, record, produk.get());
@@ -252,8 +251,7 @@ Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
 
 }  // namespace
 
-Ref transaksi(const Args& a) {
-    PyObject *self = a[0], *record = a[1], *counter = a[2];
+Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     StackLevel level;
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
@@ -306,8 +304,7 @@ Ref transaksi(const Args& a) {
 
 // Menu check -----------------------------------------------------------------------------
 
-Ref menu_cek(const Args& a) {
-    PyObject *self = a[0], *record = a[1], *counter = a[2];
+Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
     StackLevel level;
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
