@@ -58,7 +58,7 @@ FAULTS = {
                                           "error = attempt("),
     "fork keeps logins in flight": ("src/module.cpp", "pthread_atfork(nullptr, nullptr, &forget_logins_in_flight);", ""),
     "lost answer sent again unasked": (
-        "src/transactions.cpp", "if (settled == Settled::Taken) return Ref::borrow(record);", ""),
+        "src/transactions.cpp", "if (lookup == Lookup::Settled) return Ref::borrow(record);", ""),
     "best offer looked up at the wrong price": (
         "src/transactions.cpp", "{kRetailerIncentive, incentive}}),\n                price};",
         "{kRetailerIncentive, incentive}}),\n                inq_price()};"),
@@ -70,8 +70,9 @@ FAULTS = {
                                     "bool compare(Obj a, Obj b, int op) {\n    if (a.get() == b.get()) return op == Py_EQ;"),
     "19 digits decided in 64 bits": ("src/core/number_parse.cpp", "text.size() > 18", "text.size() > 19"),
     "references leaked": ("src/refs.h", "if (p_ && holds_gil()) Py_DECREF(p_);", "if (p_ && !holds_gil()) Py_DECREF(p_);"),
-    "wrong catalogue type code": ("src/catalogue.cpp", '{"FRC", "KPK"}', '{"FRC", "PAKET"}'),
-    "offer tag left in the name": ("src/core/text.cpp", 'return remove_all(s, "</p>");', "return s;"),
+    "wrong catalogue type code": ("src/catalogue.cpp", '{"FRC", kKpk.text()}', '{"FRC", "PAKET"}'),
+    "offer tag left in the name": ("src/core/text.cpp", "for (std::string_view tag : kOfferTags) s = remove_all(s, tag);",
+                                   'for (std::string_view tag : kOfferTags) if (tag != "</p>") s = remove_all(s, tag);'),
     "success line shown when told not to": (
         "src/transactions.cpp", "if (truthy(show_success)) show_checked(self, shown.get(),",
         "if (true) show_checked(self, shown.get(),"),
@@ -88,7 +89,7 @@ FAULTS = {
         "            return true;", "if (equals(item(first_detail(entry), kBatchId), orderid)) {\n"
         "                taken = Ref::borrow(entry);\n                return false;\n            }\n            return true;"),
     "one entry settles two purchases": ("src/history.cpp",
-                                        "if (claim == BatchClaims::Claim::PassedOver) return true;", ""),
+                                        "if (claim == BatchClaims::Outcome::PassedOver) return true;", ""),
     "claim kept when the record cannot be written": ("src/history.cpp",
                                                      "if (batch && !shown) claims->undo(*batch, claim, serial);", ""),
     "claim given back after the record showed it": ("src/history.cpp", "if (batch && !shown) claims->undo(",
@@ -101,7 +102,7 @@ FAULTS = {
                                 "if (false) {  // not in the history"),
     "a later attempt looked up from its own time": ("src/transactions.cpp", "attr(record, kTujuan).get(), purchase.time(),",
                                                     "attr(record, kTujuan).get(), transaksitime.get(),"),
-    "unreadable history sends again": ("src/transactions.cpp", "if (settled == Settled::HistoryFailed) {", "if (false) {"),
+    "unreadable history sends again": ("src/transactions.cpp", "if (lookup == Lookup::Unreadable) {", "if (false) {"),
     "no stack check before a retry": ("src/transactions.cpp", "ensure_stack_room(level);  // a counter", "// a counter"),
     "what a level took left out of the stack check": ("src/core/stack_room.cpp", "most_ = std::max(most_, *took);", ""),
 }

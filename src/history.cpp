@@ -223,11 +223,13 @@ namespace {
 
 // The history matcher ---------------------------------------------------------------------------
 
-enum class Pass { Taken, Missed, Failed };
+// What one matching pass came to: an entry taken (the record holds it), none, or a history that could
+// not be read.
+enum class PassOutcome { EntryTaken, NoEntry, Unreadable };
 
-Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga) {
+PassOutcome match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga) {
     Ref completed = fetch_history(self);
-    if (is_none(completed)) return Pass::Failed;
+    if (is_none(completed)) return PassOutcome::Unreadable;
 
     TimeBound bound(transaksitime);
     Ref paketid;
@@ -236,7 +238,7 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     Ref taken, taken_detail, taken_price;
     std::shared_ptr<BatchClaims> claims = claims_of(self);
     std::optional<std::string> batch, serial;  // the taken entry's batch id and the record's serial, as texts
-    BatchClaims::Claim claim = BatchClaims::Claim::Taken;
+    BatchClaims::Outcome claim = BatchClaims::Outcome::Claimed;
 
     for_each(attr(completed, kHistory), [&](PyObject* entry) {
         // Everything the tests below read is read for every entry, before any test.
@@ -268,7 +270,7 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
                 Ref current = attr_if_present(record, kSerialnumber);
                 serial = current ? claim_key(current.get()) : std::nullopt;
                 claim = claims->claim(*batch, serial);
-                if (claim == BatchClaims::Claim::PassedOver) return true;
+                if (claim == BatchClaims::Outcome::PassedOver) return true;
             }
         }
         taken = Ref::borrow(entry);
@@ -276,7 +278,7 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         taken_price = std::move(price);
         return false;
     });
-    if (!taken) return Pass::Missed;
+    if (!taken) return PassOutcome::NoEntry;
 
     bool shown = false;  // the record shows the entry once its status is written from it
     std::optional<Fetched> unwritten = attempt([&] {
@@ -299,25 +301,25 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         restore_error(std::move(*unwritten));
         throw PyError();
     }
-    return Pass::Taken;
+    return PassOutcome::EntryTaken;
 }
 
 }  // namespace
 
 Ref get_transaksi_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                           PyObject* harga, PyObject* counter) {
-    Settled settled = settle_from_history(self, record, tujuan, transaksitime, harga, Ref::borrow(counter));
-    return settled == Settled::HistoryFailed ? none() : Ref::borrow(record);
+    Lookup lookup = settle_from_history(self, record, tujuan, transaksitime, harga, Ref::borrow(counter));
+    return lookup == Lookup::Unreadable ? none() : Ref::borrow(record);
 }
 
-Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+Lookup settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                             PyObject* harga, Ref counter) {
     Ref last = integer(kLastPass), one = integer(1), pause = integer(kPassPauseSeconds);
     for (;;) {
-        Pass pass = match_once(self, record, tujuan, transaksitime, harga);
-        if (pass == Pass::Failed) return Settled::HistoryFailed;
-        if (pass == Pass::Taken) return Settled::Taken;
-        if (!compare(counter, last, Py_LT)) return Settled::NotFound;
+        PassOutcome pass = match_once(self, record, tujuan, transaksitime, harga);
+        if (pass == PassOutcome::Unreadable) return Lookup::Unreadable;
+        if (pass == PassOutcome::EntryTaken) return Lookup::Settled;
+        if (!compare(counter, last, Py_LT)) return Lookup::NotFound;
         console(self, "Belum menemukan transaksi di history...", Level::Warning);
         call(global(kSleep), {pause});
         counter = Ref::steal(PyNumber_Add(counter.get(), one.get()));

@@ -89,6 +89,8 @@ inline const Name kFunc{"func"}, kArgs{"args"}, kKwargs{"kwargs"}, kRequest{"req
 // Texts stored in records and the console's level words ("sukses" is kSukses).
 inline const Name kPending{"pending"}, kGagal{"gagal"}, kNoConnection{"Koneksi Terputus"}, kDefault{"default"},
     kWarning{"warning"};
+// A console line that two operations show (the product check, the best-offer lookup).
+inline const char* const kPackageCheckFailed = "Cek Paket Gagal";
 // Product types with requests of their own, and the category sent under another name.
 inline const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL"}, kTopup{"DEKOTOPUP"};
 

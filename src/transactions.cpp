@@ -19,6 +19,9 @@ namespace {
 // HTTP statuses from this one on are server errors.
 constexpr long kFirstServerError = 500;
 
+// Shown when a purchase is read back from the history (after its acceptance, or a lost answer).
+const char* const kToHistory = "Mengambil Transaksi Dari History...";
+
 // Sends of one purchase or menu check that got no answer before it fails.
 constexpr long kAttempts = 4;
 
@@ -168,7 +171,7 @@ Ref cek(PyObject* self, PyObject* record, PyObject* show_success) {
 
     Answer answer = ask(self, kProdukRequest, {{kKategori, attr(produk, kKategori)}}, NoneTest::NotDiffers);
     if (answer.none()) {
-        console(self, "Cek Paket Gagal", Level::Gagal);
+        console(self, kPackageCheckFailed, Level::Gagal);
         set_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
@@ -264,7 +267,7 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     if (answer.accepted()) {
         Ref msg = attr(answer.completed, kMsg);
         console(self, msg.get(), Level::Sukses);
-        console(self, "Mengambil Transaksi Dari History...", Level::Warning);
+        console(self, kToHistory, Level::Warning);
         set_outcome(record, kPending, attr(answer.completed, kMsg));
         if (!is_type(produk.get(), kCrp)) {
             Ref settle = attr(self, kGetTransaksiHistory);
@@ -279,18 +282,18 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
             store_refusal(self, record, answer);
             return Ref::borrow(record);
         }
-        refusal = join({text("[Deko]: "), str_of(show_refusal(self, answer))});
+        refusal = stored_refusal(show_refusal(self, answer));
     }
 
     // The answer was lost, or a server error came back: the provider may have carried the purchase
     // out all the same. It is looked up in the history before anything else, with the matcher's own
     // passes (not self.get_transaksi_history: a host that replaces that replaces the settling of
     // accepted purchases, not this lookup), from the record's first attempt on.
-    console(self, "Mengambil Transaksi Dari History...", Level::Warning);
-    Settled settled = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
+    console(self, kToHistory, Level::Warning);
+    Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
                                           sent.price.get(), integer(0));
-    if (settled == Settled::Taken) return Ref::borrow(record);
-    if (settled == Settled::HistoryFailed) {
+    if (lookup == Lookup::Settled) return Ref::borrow(record);
+    if (lookup == Lookup::Unreadable) {
         // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
         set_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
         return Ref::borrow(record);

@@ -66,10 +66,9 @@ std::string clean_product_code(std::string_view code) {
 }
 
 std::string strip_offer_tags(std::string_view description) {
-    std::string s = remove_all(description, "<div>");
-    s = remove_all(s, "</div>");
-    s = remove_all(s, "<p>");
-    return remove_all(s, "</p>");
+    std::string s(description);
+    for (std::string_view tag : kOfferTags) s = remove_all(s, tag);
+    return s;
 }
 
 }  // namespace deko
