@@ -29,10 +29,12 @@ enum class ParamDefault { Required, None, Zero, True, False };
 // Where a parameter stands: named (positional or keyword), *args, keyword-only, **kwargs.
 enum class ParamKind { Named, Rest, KeywordOnly, Options };
 
+// A parameter; the rows of a table leave the slots after their last parameter empty (all zero).
+// (No default member initialisers: GCC 8 and 9 fail on them in the table's constant evaluation.)
 struct Param {
-    const Name* name = nullptr;
-    ParamDefault value = ParamDefault::Required;
-    ParamKind kind = ParamKind::Named;
+    const Name* name;
+    ParamDefault value;
+    ParamKind kind;
 };
 
 constexpr std::size_t kMostParams = 8;
@@ -92,19 +94,20 @@ struct MethodDef {
 // Where a method's parameters stand: their number, the named ones before *args, and the places of
 // *args and **kwargs (`count` when it has none).
 struct Shape {
-    std::size_t count = 0, positional = 0, rest_at = 0, options_at = 0;
+    std::size_t count, positional, rest_at, options_at;
 };
 
 constexpr Shape shape_of(const MethodDef& def) {
-    Shape s;
-    while (s.count < kMostParams && def.params[s.count].name) ++s.count;
-    s.rest_at = s.options_at = s.count;
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (def.params[i].kind == ParamKind::Named && s.rest_at == s.count) ++s.positional;
-        if (def.params[i].kind == ParamKind::Rest) s.rest_at = i;
-        if (def.params[i].kind == ParamKind::Options) s.options_at = i;
+    std::size_t count = 0, positional = 0, rest_at = kMostParams, options_at = kMostParams;
+    while (count < kMostParams && def.params[count].name) ++count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const ParamKind kind = def.params[i].kind;
+        if (kind == ParamKind::Named && rest_at == kMostParams) ++positional;
+        if (kind == ParamKind::Rest) rest_at = i;
+        if (kind == ParamKind::Options) options_at = i;
     }
-    return s;
+    return Shape{count, positional, rest_at == kMostParams ? count : rest_at,
+                 options_at == kMostParams ? count : options_at};
 }
 
 // A default's value (borrowed: none, a truth value, or the small int 0, which live for ever).

@@ -26,9 +26,9 @@ namespace deko {
 
 namespace {
 
-constexpr Param self{&kSelf};
-constexpr Param required(const Name& name) { return {&name}; }
-constexpr Param optional(const Name& name, ParamDefault value) { return {&name, value}; }
+constexpr Param self{&kSelf, ParamDefault::Required, ParamKind::Named};
+constexpr Param required(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Named}; }
+constexpr Param optional(const Name& name, ParamDefault value) { return {&name, value, ParamKind::Named}; }
 constexpr Param rest(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Rest}; }
 constexpr Param keyword_only(const Name& name, ParamDefault value) { return {&name, value, ParamKind::KeywordOnly}; }
 constexpr Param options(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Options}; }

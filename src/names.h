@@ -9,9 +9,9 @@ namespace deko::names {
 
 // The module's classes. "DekoConnectonThread" is the host's own spelling (without the second
 // "i"): the host looks the class up by it, so it stays as the host writes it.
-inline const char* const kConnectionClass = "DekoConnection";
-inline const char* const kWorkerClass = "DekoConnectonThread";
-inline const char* const kHistoryThreadClass = "WaitTransaksiHistoryThread";
+inline constexpr const char* kConnectionClass = "DekoConnection";
+inline constexpr const char* kWorkerClass = "DekoConnectonThread";
+inline constexpr const char* kHistoryThreadClass = "WaitTransaksiHistoryThread";
 
 // Module globals bound at import (the host's modules and the standard library), looked up at call
 // time; and the built-ins the module calls.
@@ -23,7 +23,7 @@ inline const Name kDatetime{"datetime"}, kSleep{"sleep"}, kJson{"json"}, kUrllib
     kTransaksiTypes{"TRANSAKSI_TYPES"}, kTipeCuan{"TIPE_CUAN"}, kDefaultProduks{"DEFAULT_PRODUKS"},
     kQThread{"QThread"}, kSignal{"Signal"};
 // Qt's module, and what a thread waiting for another's re-login uses of it.
-inline const char* const kQtCore = "PySide2.QtCore";
+inline constexpr const char* kQtCore = "PySide2.QtCore";
 inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"};
 // In the status table (TRANSAKSI_TYPES.DEKO_STATUS); Python's built-ins.
 inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
@@ -90,7 +90,7 @@ inline const Name kFunc{"func"}, kArgs{"args"}, kKwargs{"kwargs"}, kRequest{"req
 inline const Name kPending{"pending"}, kGagal{"gagal"}, kNoConnection{"Koneksi Terputus"}, kDefault{"default"},
     kWarning{"warning"};
 // A console line that two operations show (the product check, the best-offer lookup).
-inline const char* const kPackageCheckFailed = "Cek Paket Gagal";
+inline constexpr const char* kPackageCheckFailed = "Cek Paket Gagal";
 // Product types with requests of their own, and the category sent under another name.
 inline const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL"}, kTopup{"DEKOTOPUP"};
 

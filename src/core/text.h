@@ -16,7 +16,7 @@ constexpr bool is_product_code_noise(unsigned char c) {
 }
 
 // The tags an offer description loses, in the order they are removed (lower case only).
-inline constexpr std::string_view kOfferTags[] = {"<div>", "</div>", "<p>", "</p>"};
+inline constexpr const char* kOfferTags[] = {"<div>", "</div>", "<p>", "</p>"};
 
 // How many bytes of `text` a product code keeps.
 size_t product_code_size(std::string_view text);
