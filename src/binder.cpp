@@ -117,7 +117,7 @@ struct MethodObject {
 // frees the method object): the definitions (and the docstrings they point to) are never freed.
 struct CFunction {
     std::string doc;
-    PyMethodDef def;
+    PyMethodDef def{};
 };
 std::map<const MethodDef*, CFunction>& g_c_functions = *new std::map<const MethodDef*, CFunction>();
 
@@ -210,10 +210,12 @@ Ref new_method(const MethodDef& def, FastCall entry) {
     m->function = m->qualname = m->text_signature = m->module = nullptr;
     std::string signature = parameter_list(def);
     CFunction& c = g_c_functions[&def];
-    // The C function's own docstring carries the signature in the form Python's tools read.
-    c.doc = std::string(def.name->text()) + signature + "\n--\n\n" + def.doc;
-    c.def = {def.name->text(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
-             METH_FASTCALL | METH_KEYWORDS, c.doc.c_str()};
+    if (!c.def.ml_name) {  // made once: a module made again (another interpreter) shares them
+        // The C function's own docstring carries the signature in the form Python's tools read.
+        c.doc = std::string(def.name->text()) + signature + "\n--\n\n" + def.doc;
+        c.def = {def.name->text(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+                 METH_FASTCALL | METH_KEYWORDS, c.doc.c_str()};
+    }
     m->c_def = &c.def;
     m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name->text())).release();
     m->text_signature = text(signature).release();

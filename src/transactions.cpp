@@ -102,7 +102,6 @@ void ensure_stack_room(StackLevel& level) {
     if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
 }
 
-
 // No answer: `method` runs again with the next counter, or, after the last attempt, the record
 // fails with "Koneksi Terputus" after `last_line` is shown.
 Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line,
@@ -291,7 +290,7 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     // accepted purchases, not this lookup), from the record's first attempt on.
     console(self, kToHistory, Level::Warning);
     Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
-                                          sent.price.get(), integer(0));
+                                        sent.price.get(), integer(0));
     if (lookup == Lookup::Settled) return Ref::borrow(record);
     if (lookup == Lookup::Unreadable) {
         // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
