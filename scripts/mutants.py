@@ -6,8 +6,8 @@ suite's power to find faults, measured. --list names the faults.
 Works on a copy of the work tree (DEKO_MUTANTS_DIR, default /tmp/deko-mutants). For each fault
 (all, or those named) it changes one place of the source, rebuilds, runs the C++ unit tests and
 the Python suite, and prints the tests that failed; then it puts the source back. A fault that no
-test catches is reported as NOT CAUGHT and the script exits 1. A suite that hangs counts as a catch.
-A fault that only the host's CPython 3.7 can reach (3.11 itself refuses what it would let through)
+test catches is reported as NOT CAUGHT and the script exits 1. A suite that hangs or crashes counts
+as a catch. A fault that only the host's CPython 3.7 can reach (3.11 itself refuses what it would let through)
 is run against the 3.7 suite, with the extension built for it (DEKO_PY37, else pyenv's newest 3.7).
 About a minute a fault on two cores.
 """
@@ -144,6 +144,8 @@ def catchers(work, python=PYTHON, build_dir="build"):
         suite = run([python, "-m", "pytest", "-v", "-p", "no:cacheprovider", "--tb=no", "tests/py"], work,
                     SUITE_LIMIT, QT_QPA_PLATFORM="offscreen", DEKO_BUILD_DIR=build_dir)
         out = suite.stdout
+        if suite.returncode < 0:  # the suite's own process crashed: the test it ran last caught the fault
+            found.append("CRASH in " + (re.findall(r"^(tests/\S*) ", out, re.M) or ["start"])[-1])
     except subprocess.TimeoutExpired as hung:
         out = (hung.stdout or b"").decode() if isinstance(hung.stdout, bytes) else (hung.stdout or "")
         found.append("HANG after " + (re.findall(r"^(tests/.*?) (?:PASSED|FAILED|ERROR) ", out, re.M) or ["start"])[-1])
