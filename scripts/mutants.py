@@ -7,9 +7,9 @@ Works on a copy of the work tree (DEKO_MUTANTS_DIR, default /tmp/deko-mutants). 
 (all, or those named) it changes one place of the source, rebuilds, runs the C++ unit tests and
 the Python suite, and prints the tests that failed; then it puts the source back. A fault that no
 test catches is reported as NOT CAUGHT and the script exits 1. A suite that hangs or crashes counts
-as a catch. A fault that only the host's CPython 3.7 can reach (3.11 itself refuses what it would let through)
-is run against the 3.7 suite, with the extension built for it (DEKO_PY37, else pyenv's newest 3.7).
-About a minute a fault on two cores.
+as a catch. A fault that only the host's CPython 3.7 can reach (3.11 itself refuses what it would
+let through) is run against the 3.7 suite, with the extension built for it (DEKO_PY37, else pyenv's
+newest 3.7). About a minute a fault on two cores.
 """
 import glob
 import os
