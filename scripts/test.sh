@@ -30,7 +30,7 @@ environment:
   DEKO_SKIP_SANITIZE=1  leave the sanitizer round out
   DEKO_BUILD_DIR        build directory of /usr/bin/python3's build (default: build)
   DEKO_SANITIZE_DIR     where the sanitizer round builds its copy (default: /tmp/deko-sanitize)
-  DEKO_COMPILE_CHECK_DIR  prefix of the compile checks' build folders (default: /tmp/deko-compile)
+  DEKO_COMPILE_CHECK_DIR  prefix of the compile checks' build folders (default: build-check)
 USAGE
             exit 0 ;;
     esac
@@ -41,10 +41,10 @@ bash scripts/setup.sh
 BUILD_DIR=${DEKO_BUILD_DIR:-build}
 ctest --test-dir "$BUILD_DIR" --output-on-failure
 
-# The sources compile with Debian's GCC 11 and with clang, warnings as errors (each in a folder of
-# its own, the extension kept there).
+# The sources compile with Debian's GCC 11 and with clang, warnings as errors (each in a build
+# folder of its own in the work tree, the extension kept there).
 for cxx in g++-11 clang++; do
-    check=${DEKO_COMPILE_CHECK_DIR:-/tmp/deko-compile}-$cxx
+    check=${DEKO_COMPILE_CHECK_DIR:-build-check}-$cxx
     echo "test: compiling the module with $cxx, warnings as errors ($check)"
     if ! { cmake -S . -B "$check" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS=-Werror \
                -DDEKO_EXTENSION_DIR="$check/extension" &&

@@ -26,11 +26,12 @@ constexpr const char* kModuleName = "apps.deko.libs.connections.dekoconnection";
 // A parameter's default: none (required), or the value Python would evaluate it to.
 enum class ParamDefault { Required, None, Zero, True, False };
 
-// Where a parameter stands: named (positional or keyword), *args, keyword-only, **kwargs.
-enum class ParamKind { Named, Rest, KeywordOnly, Options };
+// Where a parameter stands: named (positional or keyword), *args, keyword-only, **kwargs; the slots
+// of a row after its last parameter are left unused (all zero).
+enum class ParamKind { Unused, Named, Rest, KeywordOnly, Options };
 
-// A parameter; the rows of a table leave the slots after their last parameter empty (all zero).
-// (No default member initialisers: GCC 8 and 9 fail on them in the table's constant evaluation.)
+// A parameter. (No default member initialisers, and its name is not compared with null while the
+// module is compiled: GCC 9 fails on the one, GCC with -fsanitize=undefined on the other.)
 struct Param {
     const Name* name;
     ParamDefault value;
@@ -99,7 +100,7 @@ struct Shape {
 
 constexpr Shape shape_of(const MethodDef& def) {
     std::size_t count = 0, positional = 0, rest_at = kMostParams, options_at = kMostParams;
-    while (count < kMostParams && def.params[count].name) ++count;
+    while (count < kMostParams && def.params[count].kind != ParamKind::Unused) ++count;
     for (std::size_t i = 0; i < count; ++i) {
         const ParamKind kind = def.params[i].kind;
         if (kind == ParamKind::Named && rest_at == kMostParams) ++positional;
