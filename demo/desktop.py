@@ -9,7 +9,7 @@ import sys
 import time
 
 from PySide2.QtCore import QObject, Qt, QThread, QTimer, Signal, Slot
-from PySide2.QtGui import QColor, QFont
+from PySide2.QtGui import QColor, QFont, QImage
 from PySide2.QtWidgets import (QAbstractItemView, QApplication, QCheckBox, QComboBox, QDialog, QDialogButtonBox,
                                QFormLayout, QGridLayout, QGroupBox, QHBoxLayout, QHeaderView, QLabel,
                                QLineEdit, QMainWindow, QPlainTextEdit, QPushButton, QSpinBox, QSplitter,
@@ -275,8 +275,10 @@ class HostWindow(QMainWindow):
         self.expire_button.setToolTip("Simulator menghapus sesi: transaksi berikutnya login lagi")
         self.balance_label = QLabel("Saldo -")
         self.session_label = QLabel("Belum login")
+        bold = QFont(QApplication.font())
+        bold.setBold(True)
         for label in (self.balance_label, self.session_label):
-            label.setStyleSheet("font-weight: bold; padding: 0 12px 0 4px")
+            label.setFont(bold)
         self.login_button.clicked.connect(self.login)
         self.balance_button.clicked.connect(self.check_balance)
         self.direct_button.clicked.connect(self.check_balance_here)
@@ -289,6 +291,9 @@ class HostWindow(QMainWindow):
                        QLabel("Penawaran untuk"), self.offer_number, self.expire_button):
             row.addWidget(widget)
         row.addStretch(1)
+        row.addWidget(self.session_label)
+        row.addSpacing(20)
+        row.addWidget(self.balance_label)
 
         faults = QGroupBox("Gangguan simulator (pembelian)")
         row = QHBoxLayout(faults)
@@ -346,8 +351,6 @@ class HostWindow(QMainWindow):
         self.setCentralWidget(central)
         self.tally_label = QLabel()
         self.gap_label = QLabel()
-        self.statusBar().addWidget(self.session_label)
-        self.statusBar().addWidget(self.balance_label)
         self.statusBar().addPermanentWidget(self.tally_label)
         self.statusBar().addPermanentWidget(self.gap_label)
 
@@ -530,7 +533,7 @@ class HostWindow(QMainWindow):
             reply = {}
         for purchase in self.purchases:
             if purchase.record.idtrx == reply.get("idtrx"):
-                purchase.reply = text
+                purchase.reply = "%s: %s" % (reply.get("status"), remove_html_tags(str(reply.get("pesan"))))
                 self.show_purchase(purchase)
 
     # ---- console and status ------------------------------------------------------------------------
@@ -553,8 +556,14 @@ class HostWindow(QMainWindow):
             return
         self.meter.timer.stop()
         if self.screenshot:
-            self.grab().save(self.screenshot, "PNG")
+            save_picture(self, self.screenshot)
         event.accept()
+
+
+def save_picture(widget, path):
+    """A PNG of the widget as it shows now, in 256 colours: small enough to keep beside the code."""
+    picture = widget.grab().toImage().convertToFormat(QImage.Format_Indexed8, Qt.ThresholdDither | Qt.AvoidDither)
+    return picture.save(path, "PNG")
 
 
 def table(columns, widths):
@@ -579,9 +588,9 @@ def set_row(view, row, values):
     for column, value in enumerate(values):
         item = view.item(row, column)
         if item is None:
-            view.setItem(row, column, QTableWidgetItem(value))
+            view.setItem(row, column, QTableWidgetItem(str(value)))
         else:
-            item.setText(value)
+            item.setText(str(value))
 
 
 def boxed(title, widget):

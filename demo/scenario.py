@@ -8,9 +8,9 @@ import os
 import sys
 import time
 
-from PySide2.QtCore import QObject, QTimer, Signal, Slot
+from PySide2.QtCore import QObject, Qt, QTimer, Signal, Slot
 
-from demo.desktop import CHIP, OFFER_NUMBER, Host, Settings, rupiah
+from demo.desktop import CHIP, OFFER_NUMBER, Host, Settings, rupiah, save_picture
 from simulator.provider import offers_for
 
 OUTCOMES = {"SUKSES": "sukses", "GAGAL": "gagal"}  # the provider's outcome -> the record's status
@@ -216,7 +216,7 @@ def run(app, plan, screenshot=None, out=sys.stdout):
 
         def finish():
             if screenshot:
-                saved = host.window.grab().save(screenshot, "PNG")
+                saved = save_picture(host.window, screenshot)
                 scenario.expect("Gambar jendela", saved and os.path.getsize(screenshot) > 0, screenshot)
             failed = scenario.failed()
             print("\n%d langkah sesuai, %d tidak sesuai (%.1f s)" % (
@@ -224,7 +224,7 @@ def run(app, plan, screenshot=None, out=sys.stdout):
                 file=out, flush=True)
             host.window.close()  # once every worker has ended
 
-        scenario.finished.connect(finish)
+        scenario.finished.connect(finish, Qt.QueuedConnection)  # after the window has laid out its last texts
         host.window.show()
         QTimer.singleShot(0, scenario.start)
         app.exec_()
