@@ -1,6 +1,7 @@
 """The desktop host: a main window over one connection, the terminal that asks the operator for
 the OTP, purchases carried through their worker threads, and the simulated provider it runs
 against. Everything here lives on the GUI thread; workers reach it only through signals."""
+import collections
 import datetime
 import html
 import json
@@ -134,7 +135,7 @@ class GapMeter(QObject):
 
     def __init__(self, parent, interval_ms=20):
         QObject.__init__(self, parent)
-        self.ticks = []  # (end of the gap, its length), in time.monotonic() seconds
+        self.ticks = collections.deque(maxlen=30000)  # (end of the gap, its length) in time.monotonic() seconds: 10 minutes
         self.max_gap = 0.0
         self.timer = QTimer(self)
         self.timer.setInterval(interval_ms)
@@ -356,10 +357,9 @@ class HostWindow(QMainWindow):
 
     # ---- worker threads --------------------------------------------------------------------------
 
-    def run_on_worker(self, func, *args, **kwargs):
+    def run_on_worker(self, func, *args, done):
         """conn.<func>(*args) on a DekoConnectonThread; its result goes to ``done`` on this thread."""
-        done = kwargs.pop("done")
-        thread = self.conn.get_connection_thread()(self.conn, func, *args, parent=self, **kwargs)
+        thread = self.conn.get_connection_thread()(self.conn, func, *args, parent=self)
         thread.request_finished.connect(done)
         thread.request_finished.connect(thread.quit)  # its own event loop runs until then
         self.track(thread)
