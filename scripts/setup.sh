@@ -45,8 +45,9 @@ case "$python" in  # a path as the caller gave it, or a command on PATH
     *) python=$(command -v "$python") || { echo "setup: no interpreter $python on PATH" >&2; exit 1; } ;;
 esac
 
-PACKAGES=(g++ make cmake pkg-config python3 python3-dev libgtest-dev googletest
+PACKAGES=(g++ make cmake pkg-config binutils python3 python3-dev libgtest-dev googletest
           python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg
+          g++-11 clang
           python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core)  # the last three: the desktop demo
 # What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a
 # Python older than Debian's: pure-Python packages that another interpreter can take as they are.
@@ -144,3 +145,13 @@ logged "configuring the build" cmake "${fresh[@]}" -S . -B "$BUILD_DIR" -DCMAKE_
     -DPYTHON_EXECUTABLE="$python" ${DEKO_CMAKE_ARGS:-}
 logged "the build" cmake --build "$BUILD_DIR" -j"$(nproc)"
 echo "setup: built $extension"
+# What the built file asks of the machine that loads it: the newest glibc and libstdc++ symbol
+# versions it uses, which come from the machine that built it.
+newest() { objdump -T "$extension" | grep -oE "\b$1_[0-9][0-9.]*" | sed "s/^$1_//" | sort -uV | tail -n 1; }
+glibc=$(newest GLIBC)
+glibcxx=$(newest GLIBCXX)
+case "$glibcxx" in  # the GCC whose libstdc++ first had that symbol version
+    3.4.2[0-4]) gcc=5-7 ;; 3.4.25) gcc=8 ;; 3.4.2[67]) gcc=9 ;; 3.4.28) gcc=10 ;; 3.4.29) gcc=11 ;;
+    3.4.30) gcc=12 ;; 3.4.31) gcc=13 ;; 3.4.32) gcc=14 ;; *) gcc="" ;;
+esac
+echo "setup: wherever it is copied, it needs glibc $glibc and the libstdc++ of GCC ${gcc:-?} (GLIBCXX_$glibcxx) or newer"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the C++ unit tests (ctest) and the Python suite (pytest) against the built module,
+# Every test: the C++ unit tests (ctest), a compile check with two more compilers, and the Python
+# suite (pytest) against the built module,
 # the Python suite again under the host's CPython 3.7 (with a PySide2 built for it) and under
 # CPython's debug build, then both again against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Exits non-zero on any failure.
@@ -12,8 +13,8 @@ for arg in "$@"; do
             cat <<'USAGE'
 usage: bash scripts/test.sh [-h] [PYTEST-ARGUMENTS...]
 
-Builds what is missing (scripts/setup.sh), then runs every test: the C++ unit tests (ctest), the
-Python suite (pytest, given the arguments; it also checks the type stubs against the module with
+Builds what is missing (scripts/setup.sh), then runs every test: the C++ unit tests (ctest), a
+compile check of the module with Debian's g++-11 and clang++ (warnings as errors), the Python suite (pytest, given the arguments; it also checks the type stubs against the module with
 mypy's stubtest), the Python suite again under CPython 3.7, the host's interpreter (with the
 extension built for it in build-py37/ and the PySide2 that scripts/pyside2.sh builds for it once
 per machine, about 6 minutes the first time), then under CPython's debug build
@@ -29,6 +30,7 @@ environment:
   DEKO_SKIP_SANITIZE=1  leave the sanitizer round out
   DEKO_BUILD_DIR        build directory of /usr/bin/python3's build (default: build)
   DEKO_SANITIZE_DIR     where the sanitizer round builds its copy (default: /tmp/deko-sanitize)
+  DEKO_COMPILE_CHECK_DIR  prefix of the compile checks' build folders (default: /tmp/deko-compile)
 USAGE
             exit 0 ;;
     esac
@@ -38,6 +40,20 @@ bash scripts/setup.sh
 
 BUILD_DIR=${DEKO_BUILD_DIR:-build}
 ctest --test-dir "$BUILD_DIR" --output-on-failure
+
+# The sources compile with Debian's GCC 11 and with clang, warnings as errors (each in a folder of
+# its own, the extension kept there).
+for cxx in g++-11 clang++; do
+    check=${DEKO_COMPILE_CHECK_DIR:-/tmp/deko-compile}-$cxx
+    echo "test: compiling the module with $cxx, warnings as errors ($check)"
+    if ! { cmake -S . -B "$check" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS=-Werror \
+               -DDEKO_EXTENSION_DIR="$check/extension" &&
+           cmake --build "$check" -j"$(nproc)" --target dekocore dekoconnection; } >"$check.log" 2>&1; then
+        echo "test: the module does not compile cleanly with $cxx:" >&2
+        cat "$check.log" >&2
+        exit 1
+    fi
+done
 
 export QT_QPA_PLATFORM=offscreen
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/py "$@"

@@ -60,6 +60,8 @@ def main(argv=None):
     faults.add_argument("--seed", type=int, default=None, help="seed of the fault draws, for repeatable runs")
     parser.add_argument("--large-catalogue", type=int, default=None, metavar="N",
                         help="serve a catalogue of about N products")
+    parser.add_argument("--numeric-batch-rate", type=rate, default=0.0, metavar="RATE",
+                        help="share of purchases whose batch id is a whole number (a JSON number), not a text")
     parser.add_argument("--pin", default="1234", help="the retailer's purchase PIN (default: 1234)")
     parser.add_argument("--balance", type=int, default=5000000, help="opening deposit balance (default: 5000000)")
     args = parser.parse_args(argv)
@@ -67,7 +69,7 @@ def main(argv=None):
              "delay": args.delay_rate}
     sim = ProviderSimulator(port=args.port, token_lifetime=args.token_lifetime,
                             history_delay=args.history_delay, catalogue_size=args.large_catalogue,
-                            pin=args.pin, balance=args.balance)
+                            pin=args.pin, balance=args.balance, numeric_batch_rate=args.numeric_batch_rate)
     if any(rates.values()):
         try:
             sim.random_faults(rates=rates, seed=args.seed, delay=args.delay)

@@ -18,6 +18,7 @@ ledger's length and the retailer's balance.
 """
 import datetime
 import hashlib
+import itertools
 import json
 import random
 import re
@@ -162,8 +163,12 @@ class ProviderSimulator(LoopbackServer):
     thread_name = "deko-simulator"
 
     def __init__(self, port=0, token_lifetime=3600.0, history_delay=0.0, catalogue_size=None,
-                 pin="1234", balance=5000000, retailers=None):
+                 pin="1234", balance=5000000, retailers=None, numeric_batch_rate=0.0):
         self.port = port
+        # That share of purchases gets a whole-number batch id (a JSON number), as some providers send.
+        self.numeric_batch_rate = float(numeric_batch_rate)
+        self._batch_draws = random.Random(1)
+        self._numeric_batches = itertools.count(100000001)
         self.token_lifetime = float(token_lifetime)
         self.history_delay = float(history_delay)
         self.pin = str(pin)
@@ -488,8 +493,11 @@ class ProviderSimulator(LoopbackServer):
             return refuse("Harga tidak sesuai")
         digits = re.sub(r"\D", "", str(destination))
         outcome = "GAGAL" if digits.endswith("99") else "PENDING" if digits.endswith("98") else "SUKSES"
-        batch = "B" + uuid.uuid4().hex[:15].upper()
         with self._lock:
+            if self._batch_draws.random() < self.numeric_batch_rate:
+                batch = next(self._numeric_batches)
+            else:
+                batch = "B" + uuid.uuid4().hex[:15].upper()
             if charge > self.balance:
                 return refuse("Saldo tidak cukup")
             if outcome == "SUKSES":

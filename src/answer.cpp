@@ -2,6 +2,7 @@
 #include "answer.h"
 
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {
@@ -18,9 +19,9 @@ Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> 
     bool absent = test == NoneTest::Is       ? is_none(completed)
                   : test == NoneTest::Equals ? equals(completed, Py_None)
                                              : !differs(completed, Py_None);
-    if (absent || (conn_first && !truthy(attr(completed, kConn)))) return {Answer::Kind::None, completed};
+    if (absent || (conn_first && !truthy(attr(completed, kConn)))) return {Answer::Outcome::NoAnswer, completed};
     bool sukses = truthy(attr(completed, kSukses));
-    return {sukses ? Answer::Kind::Accepted : Answer::Kind::Refused, completed};
+    return {sukses ? Answer::Outcome::Accepted : Answer::Outcome::Refused, completed};
 }
 
 Ref show_refusal(PyObject* self, const Answer& answer) {
@@ -29,10 +30,12 @@ Ref show_refusal(PyObject* self, const Answer& answer) {
     return error;
 }
 
+Ref stored_refusal(Obj error) { return join({text("[Deko]: "), str_of(error)}); }
+
 void store_refusal(PyObject* self, PyObject* record, const Answer& answer) {
     show_refusal(self, answer);
     set_attr(record, kStatus, kGagal);
-    set_attr(record, kPesan, join({text("[Deko]: "), str_of(answer.error())}));
+    set_attr(record, kPesan, stored_refusal(answer.error()));
 }
 
 }  // namespace deko

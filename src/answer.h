@@ -3,17 +3,17 @@
 // answer through these; each says how it tells "no answer", as it compares makerequest's result
 // with none.
 #pragma once
-#include "pyproto.h"
+#include "objects.h"
 
 namespace deko {
 
 struct Answer {
-    enum class Kind { None, Refused, Accepted };
-    Kind kind;
+    enum class Outcome { NoAnswer, Refused, Accepted };
+    Outcome outcome;
     Ref completed;  // the completed request; none without an answer
 
-    bool none() const { return kind == Kind::None; }
-    bool accepted() const { return kind == Kind::Accepted; }
+    bool none() const { return outcome == Outcome::NoAnswer; }
+    bool accepted() const { return outcome == Outcome::Accepted; }
     // The provider's error text of a refusal.
     Ref error() const;
 };
@@ -30,8 +30,11 @@ Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> 
 // A refusal shown on the console ("gagal"); returns the provider's text.
 Ref show_refusal(PyObject* self, const Answer& answer);
 
+// A refusal as a purchase or a menu check stores it: "[Deko]: " + the provider's text.
+Ref stored_refusal(Obj error);
+
 // A refusal of a purchase or a menu check: shown, and stored in the record as "gagal" and
-// "[Deko]: " + the provider's text.
+// stored_refusal().
 void store_refusal(PyObject* self, PyObject* record, const Answer& answer);
 
 }  // namespace deko

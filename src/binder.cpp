@@ -9,27 +9,32 @@
 
 namespace deko {
 
-PyObject* default_value(Default value) {
+PyObject* default_value(ParamDefault value) {
     static PyObject* zero = PyLong_FromLong(0);  // a small int: never freed
     switch (value) {
-        case Default::None: return Py_None;
-        case Default::Zero: return zero;
-        case Default::True: return Py_True;
-        case Default::False: return Py_False;
-        case Default::Required: break;
+        case ParamDefault::None: return Py_None;
+        case ParamDefault::Zero: return zero;
+        case ParamDefault::True: return Py_True;
+        case ParamDefault::False: return Py_False;
+        case ParamDefault::Required: break;
     }
     return nullptr;
 }
 
-void intern_names(const MethodDef& def, ParamNames& names) {  // kept for the life of the process
-    for (std::size_t i = 0; i < shape_of(def).count; ++i)
-        if (!names[i]) names[i] = Ref::steal(PyUnicode_InternFromString(def.params[i].name)).release();
-}
-
 namespace {
 
+// How a def names itself in its argument errors: "transaksi()", from 3.10 on with its class,
+// "DekoConnection.transaksi()".
+std::string called(const MethodDef& def) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return std::string(def.owner) + "." + def.name->text() + "()";
+#else
+    return std::string(def.name->text()) + "()";
+#endif
+}
+
 [[noreturn]] void fail(const MethodDef& def, const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, (std::string(def.name) + "() " + message).c_str());
+    PyErr_SetString(PyExc_TypeError, (called(def) + " " + message).c_str());
     throw PyError();
 }
 
@@ -38,7 +43,7 @@ namespace {
 void Mistake::too_many(const MethodDef& def, Py_ssize_t given) {
     const Shape shape = shape_of(def);
     std::size_t required = 0;
-    for (std::size_t i = 0; i < shape.positional; ++i) required += def.params[i].value == Default::Required;
+    for (std::size_t i = 0; i < shape.positional; ++i) required += def.params[i].value == ParamDefault::Required;
     std::string takes = required == shape.positional
                             ? std::to_string(shape.positional)
                             : "from " + std::to_string(required) + " to " + std::to_string(shape.positional);
@@ -47,12 +52,14 @@ void Mistake::too_many(const MethodDef& def, Py_ssize_t given) {
 }
 
 void Mistake::unexpected(const MethodDef& def, PyObject* keyword) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, keyword);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", called(def).c_str(), keyword);
     throw PyError();
 }
 
+void Mistake::keyword_not_text(const MethodDef& def) { fail(def, "keywords must be strings"); }
+
 void Mistake::twice(const MethodDef& def, std::size_t slot) {
-    fail(def, "got multiple values for argument '" + std::string(def.params[slot].name) + "'");
+    fail(def, "got multiple values for argument '" + std::string(def.params[slot].name->text()) + "'");
 }
 
 void Mistake::missing(const MethodDef& def, const Args& bound) {
@@ -60,10 +67,9 @@ void Mistake::missing(const MethodDef& def, const Args& bound) {
     bool keyword_only = false;
     for (std::size_t i = 0; i < shape_of(def).count; ++i) {
         const Param& p = def.params[i];
-        if (bound.values_[i] || p.value != Default::Required || p.kind == Kind::Rest || p.kind == Kind::Options)
-            continue;
-        if (found.empty()) keyword_only = p.kind == Kind::KeywordOnly;
-        if (keyword_only == (p.kind == Kind::KeywordOnly)) found.push_back(p.name);
+        if (bound.values_[i] || p.value != ParamDefault::Required) continue;
+        if (found.empty()) keyword_only = p.kind == ParamKind::KeywordOnly;
+        if (keyword_only == (p.kind == ParamKind::KeywordOnly)) found.push_back(p.name->text());
     }
     const std::size_t missed = found.size();
     std::string names;
@@ -84,11 +90,11 @@ std::string parameter_list(const MethodDef& def) {
     for (std::size_t i = 0; i < shape_of(def).count; ++i) {
         const Param& p = def.params[i];
         if (i) out += ", ";
-        if (p.kind == Kind::KeywordOnly && !starred) out += "*, ";
-        if (p.kind == Kind::Rest) out += "*", starred = true;
-        if (p.kind == Kind::Options) out += "**";
-        out += p.name;
-        if (p.value != Default::Required) out += std::string("=") + shown[static_cast<int>(p.value)];
+        if (p.kind == ParamKind::KeywordOnly && !starred) out += "*, ";
+        if (p.kind == ParamKind::Rest) out += "*", starred = true;
+        if (p.kind == ParamKind::Options) out += "**";
+        out += p.name->text();
+        if (p.value != ParamDefault::Required) out += std::string("=") + shown[static_cast<int>(p.value)];
     }
     return out + ")";
 }
@@ -99,12 +105,40 @@ std::string parameter_list(const MethodDef& def) {
 struct MethodObject {
     PyObject_HEAD
     const MethodDef* def;
-    PyMethodDef c_def;
+    PyMethodDef* c_def;  // the C function's definition: kept for the life of the process
     PyObject* function;  // the C function, made once the class exists (it names the class)
     PyObject* qualname;
     PyObject* text_signature;
     PyObject* module;
 };
+
+// A C function points to its definition for as long as it lives, and a bound method, a partial or a
+// Qt slot of the host may keep it long after its class attribute was replaced or deleted (which
+// frees the method object): the definitions (and the docstrings they point to) are never freed.
+struct CFunction {
+    std::string doc;
+    PyMethodDef def{};
+};
+std::map<const MethodDef*, CFunction>& g_c_functions = *new std::map<const MethodDef*, CFunction>();
+
+void method_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    Py_XDECREF(m->function);
+    Py_XDECREF(m->qualname);
+    Py_XDECREF(m->text_signature);
+    Py_XDECREF(m->module);
+    PyObject_Del(self);
+}
+
+// Pickled by reference, as a def is: by its module and qualified name.
+PyObject* method_reduce(PyObject* self, PyObject*) {
+    PyObject* qualname = reinterpret_cast<MethodObject*>(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+PyMethodDef g_method_methods[] = {{"__reduce__", method_reduce, METH_NOARGS, nullptr},
+                                  {nullptr, nullptr, 0, nullptr}};
 
 PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
     auto* m = reinterpret_cast<MethodObject*>(self);
@@ -118,7 +152,7 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* m = reinterpret_cast<MethodObject*>(self);
     if (!m->function) {
-        PyErr_Format(PyExc_TypeError, "%s is not ready", m->def->name);
+        PyErr_Format(PyExc_TypeError, "%s is not ready", m->def->name->text());
         return nullptr;
     }
     return PyObject_Call(m->function, args, kwargs);
@@ -129,7 +163,11 @@ PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U>", m->qualname);
 }
 
-PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(reinterpret_cast<MethodObject*>(self)->def->name); }
+PyObject* get_name(PyObject* self, void*) {
+    PyObject* name = reinterpret_cast<MethodObject*>(self)->def->name->get();  // an interned str: never fails
+    Py_INCREF(name);
+    return name;
+}
 PyObject* get_doc(PyObject* self, void*) { return PyUnicode_FromString(reinterpret_cast<MethodObject*>(self)->def->doc); }
 PyObject* get_field(PyObject* self, void* offset) {
     PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::size_t>(offset));
@@ -159,24 +197,29 @@ PyTypeObject g_method_type = [] {
     t.tp_call = method_call;
     t.tp_repr = method_repr;
     t.tp_getset = g_method_getset;
+    t.tp_methods = g_method_methods;
+    t.tp_dealloc = method_dealloc;
     return t;
 }();
 
 Ref new_method(const MethodDef& def, FastCall entry) {
     if (!g_method_type.tp_dict) checked(PyType_Ready(&g_method_type));
-    Ref self = Ref::steal(PyObject_New(PyObject, &g_method_type));  // lives as long as its class: never freed
+    Ref self = Ref::steal(PyObject_New(PyObject, &g_method_type));
     auto* m = reinterpret_cast<MethodObject*>(self.get());
     m->def = &def;
     m->function = m->qualname = m->text_signature = m->module = nullptr;
     std::string signature = parameter_list(def);
-    m->c_def = {def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
-                METH_FASTCALL | METH_KEYWORDS, nullptr};
-    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name)).release();
+    CFunction& c = g_c_functions[&def];
+    if (!c.def.ml_name) {  // made once: a module made again (another interpreter) shares them
+        // The C function's own docstring carries the signature in the form Python's tools read.
+        c.doc = std::string(def.name->text()) + signature + "\n--\n\n" + def.doc;
+        c.def = {def.name->text(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+                 METH_FASTCALL | METH_KEYWORDS, c.doc.c_str()};
+    }
+    m->c_def = &c.def;
+    m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name->text())).release();
     m->text_signature = text(signature).release();
     m->module = text(kModuleName).release();
-    // The C function's own docstring carries the signature in the form Python's tools read.
-    static std::map<const MethodDef*, std::string> docs;  // for the life of the process
-    m->c_def.ml_doc = (docs[&def] = std::string(def.name) + signature + "\n--\n\n" + def.doc).c_str();
     return self;
 }
 
@@ -195,14 +238,14 @@ Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* ta
     for (std::size_t i = 0; i < rows; ++i) {
         if (std::strcmp(table[i].owner, name) != 0) continue;
         methods.push_back(new_method(table[i], entries[i]));
-        set_item(ns, text(table[i].name), methods.back());
+        set_item(ns, *table[i].name, methods.back());
     }
     if (extra.get()) checked(PyDict_Update(ns.get(), extra.get()));
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text(name), bases, ns});
     // The C functions name their class (their __qualname__ is "<class>.<name>").
     for (const Ref& method : methods) {
         auto* m = reinterpret_cast<MethodObject*>(method.get());
-        m->function = Ref::steal(PyCFunction_NewEx(&m->c_def, cls.get(), m->module)).release();
+        m->function = Ref::steal(PyCFunction_NewEx(m->c_def, cls.get(), m->module)).release();
     }
     (*g_classes)[name] = Ref(cls).release();
     return cls;

@@ -2,19 +2,21 @@
 // METH_KEYWORDS) through one binder, and the classes made from them with type().
 //
 // A method is a row of a table: its class, name, parameters (with their defaults), a one-line doc
-// and the C++ body. The binder binds each call's arguments to the parameters as Python binds a
-// def's, runs the body, and turns whatever the body throws into the Python error: the one
-// boundary between C++ and the interpreter (boundary() below, built on pyproto's attempt()). In
-// the class a method is a descriptor of this module that looks like a def of the class to Python's
-// tools (its __qualname__ "DekoConnection.login", __module__, inspect.signature, help()) and binds
-// to an instance as a def does.
+// and its body, a C++ function with one PyObject* parameter for each of the row's (the instance
+// first; *args a tuple, **kwargs a dict), e.g. Ref transaksi(PyObject* self, PyObject* record,
+// PyObject* counter). The binder binds each call's arguments to the parameters as Python binds a
+// def's, calls the body with them, and turns whatever the body throws into the Python error
+// (boundary(), errors.h). In the class a method is a descriptor of this module that looks like a
+// def of the class to Python's tools (its __qualname__ "DekoConnection.login", __module__,
+// inspect.signature, help(), pickle) and binds to an instance as a def does.
 #pragma once
 #include <array>
 #include <cstddef>
-#include <initializer_list>
+#include <type_traits>
 #include <utility>
 
-#include "pyproto.h"
+#include "errors.h"
+#include "objects.h"
 
 namespace deko {
 
@@ -22,29 +24,28 @@ namespace deko {
 constexpr const char* kModuleName = "apps.deko.libs.connections.dekoconnection";
 
 // A parameter's default: none (required), or the value Python would evaluate it to.
-enum class Default { Required, None, Zero, True, False };
+enum class ParamDefault { Required, None, Zero, True, False };
 
 // Where a parameter stands: named (positional or keyword), *args, keyword-only, **kwargs.
-enum class Kind { Named, Rest, KeywordOnly, Options };
+enum class ParamKind { Named, Rest, KeywordOnly, Options };
 
+// A parameter; the rows of a table leave the slots after their last parameter empty (all zero).
+// (No default member initialisers: GCC 8 and 9 fail on them in the table's constant evaluation.)
 struct Param {
-    const char* name = nullptr;
-    Default value = Default::Required;
-    Kind kind = Kind::Named;
+    const Name* name;
+    ParamDefault value;
+    ParamKind kind;
 };
 
 constexpr std::size_t kMostParams = 8;
 
 struct MethodDef;
 
-// The arguments of one call, bound to the method's parameters: the named ones (the instance
-// first) by position in the parameter list, *args as a tuple and **kwargs as a dict. Borrowed
-// from the call for its length.
+// The arguments of one call, bound to the method's parameters in their order (the instance first;
+// *args as a tuple and **kwargs as a dict in their places). Borrowed from the call for its length.
 class Args {
 public:
     PyObject* operator[](std::size_t i) const { return values_[i]; }
-    PyObject* rest() const { return rest_.get(); }
-    PyObject* options() const { return options_.get(); }
 
 private:
     template <const MethodDef* Table, std::size_t I>
@@ -54,71 +55,85 @@ private:
     Ref rest_, options_;
 };
 
+// A method's body, called with a call's bound arguments, and the number of parameters it takes.
+struct Body {
+    Ref (*call)(const Args&);
+    std::size_t arity;
+};
+
+template <typename F, F Fn>
+struct BodyAdapter;
+
+template <typename... P, Ref (*Fn)(P...)>
+struct BodyAdapter<Ref (*)(P...), Fn> {
+    static_assert((std::is_same_v<P, PyObject*> && ...), "a method body takes PyObject* parameters");
+    static constexpr std::size_t arity = sizeof...(P);
+    static Ref call(const Args& a) { return pass(a, std::index_sequence_for<P...>()); }
+    template <std::size_t... I>
+    static Ref pass(const Args& a, std::index_sequence<I...>) {
+        return Fn(a[I]...);
+    }
+};
+
+// The body Fn of a row: body<&transaksi>().
+template <auto Fn>
+constexpr Body body() {
+    using Adapter = BodyAdapter<decltype(Fn), Fn>;
+    return {&Adapter::call, Adapter::arity};
+}
+
 // One method: its class, name, parameters, doc and body.
 struct MethodDef {
     const char* owner;
-    const char* name;
+    const Name* name;
     std::array<Param, kMostParams> params;
     const char* doc;
-    Ref (*body)(const Args&);
+    Body body;
 };
 
 // Where a method's parameters stand: their number, the named ones before *args, and the places of
 // *args and **kwargs (`count` when it has none).
 struct Shape {
-    std::size_t count = 0, positional = 0, rest_at = 0, options_at = 0;
+    std::size_t count, positional, rest_at, options_at;
 };
 
 constexpr Shape shape_of(const MethodDef& def) {
-    Shape s;
-    while (s.count < kMostParams && def.params[s.count].name) ++s.count;
-    s.rest_at = s.options_at = s.count;
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (def.params[i].kind == Kind::Named && s.rest_at == s.count) ++s.positional;
-        if (def.params[i].kind == Kind::Rest) s.rest_at = i;
-        if (def.params[i].kind == Kind::Options) s.options_at = i;
+    std::size_t count = 0, positional = 0, rest_at = kMostParams, options_at = kMostParams;
+    while (count < kMostParams && def.params[count].name) ++count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const ParamKind kind = def.params[i].kind;
+        if (kind == ParamKind::Named && rest_at == kMostParams) ++positional;
+        if (kind == ParamKind::Rest) rest_at = i;
+        if (kind == ParamKind::Options) options_at = i;
     }
-    return s;
+    return Shape{count, positional, rest_at == kMostParams ? count : rest_at,
+                 options_at == kMostParams ? count : options_at};
 }
 
-// The parameters' names as interned str, made at the method's first call and kept.
-using ParamNames = std::array<PyObject*, kMostParams>;
-void intern_names(const MethodDef& def, ParamNames& names);
-
 // A default's value (borrowed: none, a truth value, or the small int 0, which live for ever).
-PyObject* default_value(Default value);
+PyObject* default_value(ParamDefault value);
 
-// The TypeErrors Python gives for a caller's mistakes in binding a def's arguments.
+// The TypeErrors Python gives for a caller's mistakes in binding a def's arguments, worded as the
+// running interpreter words a def's.
 struct Mistake {
     [[noreturn]] static void too_many(const MethodDef& def, Py_ssize_t given);
     [[noreturn]] static void unexpected(const MethodDef& def, PyObject* keyword);
+    [[noreturn]] static void keyword_not_text(const MethodDef& def);
     [[noreturn]] static void twice(const MethodDef& def, std::size_t slot);
     [[noreturn]] static void missing(const MethodDef& def, const Args& bound);
 };
 
-// Runs body() and hands its result to CPython, or the error it raised as the Python error: the
-// module's one boundary between C++ and the interpreter.
-template <typename Body>
-PyObject* boundary(Body&& body) {
-    PyObject* result = nullptr;
-    std::optional<Fetched> error = attempt([&] { result = body().release(); });
-    if (!error) return result;
-    restore_error(std::move(*error));
-    return nullptr;
-}
-
 // The C entry of the method in row I of a table, on CPython's fast calling convention: the call's
 // arguments bound as Python binds `def name(<params>)` (the parameters are known when the module is
-// compiled), then the body run inside the boundary.
+// compiled), then the body called with them inside the boundary.
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 template <const MethodDef* Table, std::size_t I>
 PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr const MethodDef& def = Table[I];
     constexpr Shape shape = shape_of(def);
-    static ParamNames names{};
+    static_assert(def.body.arity == shape.count, "a method's body takes one parameter for each of its row's");
     return boundary([&]() -> Ref {
-        if (!names[shape.count - 1]) intern_names(def, names);  // filled in order: the last is made last
         Args a;
         const std::size_t given = static_cast<std::size_t>(nargs);
         if (given > shape.positional && shape.rest_at == shape.count) Mistake::too_many(def, nargs);
@@ -130,15 +145,20 @@ PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                 Py_INCREF(args[shape.positional + k]);
                 PyTuple_SET_ITEM(a.rest_.get(), k, args[shape.positional + k]);
             }
+            a.values_[shape.rest_at] = a.rest_.get();
         }
-        if constexpr (shape.options_at < shape.count) a.options_ = new_dict();
+        if constexpr (shape.options_at < shape.count) {
+            a.options_ = new_dict();
+            a.values_[shape.options_at] = a.options_.get();
+        }
         const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // always a str
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(keyword)) Mistake::keyword_not_text(def);  // 3.7 passes any key of a ** mapping
             std::size_t slot = shape.count;
             for (std::size_t i = 0; i < shape.count && slot == shape.count; ++i)
-                if ((def.params[i].kind == Kind::Named || def.params[i].kind == Kind::KeywordOnly) &&
-                    same_text(keyword, names[i]))
+                if ((def.params[i].kind == ParamKind::Named || def.params[i].kind == ParamKind::KeywordOnly) &&
+                    same_text(keyword, def.params[i].name->get()))
                     slot = i;
             if (slot == shape.count) {
                 if constexpr (shape.options_at == shape.count) Mistake::unexpected(def, keyword);
@@ -151,11 +171,11 @@ PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         for (std::size_t i = 0; i < shape.count; ++i) {
             const Param& p = def.params[i];
-            if (a.values_[i] || p.kind == Kind::Rest || p.kind == Kind::Options) continue;
-            if (p.value == Default::Required) Mistake::missing(def, a);
+            if (a.values_[i]) continue;
+            if (p.value == ParamDefault::Required) Mistake::missing(def, a);
             a.values_[i] = default_value(p.value);
         }
-        return def.body(a);
+        return def.body.call(a);
     });
 }
 

@@ -1,8 +1,10 @@
 // Product catalogue: category and best-offer lookups, and the catalogue pull into records.
 #include "answer.h"
 #include "core/text.h"
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 #include <string>
@@ -19,10 +21,9 @@ const char* const kCategoryCodes[] = {"0", "1", "3"};
 // Product-type key -> catalogue type code; any other key is its own type code.
 const std::pair<const char*, const char*> kTypeCodes[] = {
     {"DEKO_TOPUP", "PULSA"}, {"DEKO_TOPUPALL", "PULSA"}, {"DEKO_PACKAGE", "PAKET"},
-    {"VAS_PRODUCTS", "PAKET"}, {"FRC", "KPK"},           {"SPV_BLANK", "SPV"}};
+    {"VAS_PRODUCTS", "PAKET"}, {"FRC", kKpk.text()},     {"SPV_BLANK", kSpv.text()}};
 
 const char* const kMessageNoBestOffers = "Cek Paket Terbaik Gagal";
-const char* const kMessageOfferUnchecked = "Cek Paket Gagal";
 
 // The completed request's payload, or an empty list after showing why there is none.
 Ref payload(PyObject* self, const Answer& answer) {
@@ -40,23 +41,22 @@ Ref payload(PyObject* self, const Answer& answer) {
 }  // namespace
 
 // The lookups compare makerequest's result with none by equality, as they are written.
-Ref get_produk(const Args& a) {
-    return payload(a[0], ask(a[0], kProdukRequest, {{kKategori, a[1]}}, NoneTest::Equals));
+Ref get_produk(PyObject* self, PyObject* kategori) {
+    return payload(self, ask(self, kProdukRequest, {{kKategori, kategori}}, NoneTest::Equals));
 }
 
-Ref get_terbaik(const Args& a) {
-    return payload(a[0], ask(a[0], kProdukTerbaik, {{kMsisdn, a[1]}}, NoneTest::Equals));
+Ref get_terbaik(PyObject* self, PyObject* msisdn) {
+    return payload(self, ask(self, kProdukTerbaik, {{kMsisdn, msisdn}}, NoneTest::Equals));
 }
 
-Ref get_produk_terbaik(const Args& a) {
-    PyObject* self = a[0];
-    Answer answer = ask(self, kProdukTerbaik, {{kMsisdn, a[1]}}, NoneTest::Is);
+Ref get_produk_terbaik(PyObject* self, PyObject* msisdn, PyObject* offerid) {
+    Answer answer = ask(self, kProdukTerbaik, {{kMsisdn, msisdn}}, NoneTest::Is);
     if (answer.none()) {
-        console(self, kMessageOfferUnchecked, Level::Gagal);
+        console(self, kPackageCheckFailed, Level::Gagal);
         return tuple({Py_False, kNoConnection});
     }
     if (!answer.accepted()) return tuple({Py_False, show_refusal(self, answer)});
-    Ref offer = call_method(answer.completed, kProdukById, {a[2]});
+    Ref offer = call_method(answer.completed, kProdukById, {offerid});
     if (equals(offer, Py_None))
         return tuple({Py_False, text("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
     return tuple({Py_True, offer});
@@ -91,21 +91,22 @@ Ref clean_code(PyObject* code) {
     if (PyUnicode_CheckExact(code) && PyUnicode_IS_ASCII(code)) return clean_ascii_code(code);
     if (auto utf8 = utf8_of(code)) return cleaned(clean_product_code(*utf8), code, *utf8);
     Ref s = Ref::borrow(code);
-    for (const char* noise : {".", " ", "-"}) s = call_method(s, kReplace, {text(noise), kEmpty});
+    for (char noise : kCodeNoise) s = call_method(s, kReplace, {text(std::string_view(&noise, 1)), kEmpty});
     return s;
 }
 
 // key.replace("_", "")
 Ref clean_type_key(PyObject* key) {
-    if (auto utf8 = utf8_of(key)) return cleaned(remove_chars(*utf8, "_"), key, *utf8);
-    return call_method(key, kReplace, {text("_"), kEmpty});
+    constexpr const char* underscore = "_";
+    if (auto utf8 = utf8_of(key)) return cleaned(remove_chars(*utf8, underscore), key, *utf8);
+    return call_method(key, kReplace, {text(underscore), kEmpty});
 }
 
 // The offer description without "<div>", "</div>", "<p>", "</p>".
 Ref clean_description(PyObject* description) {
     if (auto utf8 = utf8_of(description)) return cleaned(strip_offer_tags(*utf8), description, *utf8);
     Ref s = Ref::borrow(description);
-    for (const char* tag : {"<div>", "</div>", "<p>", "</p>"}) s = call_method(s, kReplace, {text(tag), kEmpty});
+    for (std::string_view tag : kOfferTags) s = call_method(s, kReplace, {text(tag), kEmpty});
     return s;
 }
 
@@ -193,8 +194,7 @@ void add_offers(PyObject* self, PyObject* nomors, const Ref& records) {
 
 }  // namespace
 
-Ref tarik_produk(const Args& a) {
-    PyObject *self = a[0], *nomors = a[1];
+Ref tarik_produk(PyObject* self, PyObject* nomors) {
     return guarded(
         [&] {
             Ref records = new_list();

@@ -8,13 +8,15 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/batch_claims.h"
 #include "answer.h"
+#include "core/batch_claims.h"
 #include "core/datetime_parse.h"
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
-#include "pynumber.h"
+#include "runtime.h"
 #include "terminal.h"
+#include "whole_number.h"
 
 namespace deko {
 
@@ -27,7 +29,7 @@ const Name& kNoPriceTest = kZero;
 
 // The completed History request, when the provider answered with success; else none.
 Ref fetch_history(PyObject* self) {
-    Answer answer = ask(self, kHistory, {}, NoneTest::Is, /*conn_first=*/true);
+    Answer answer = ask(self, kHistoryRequest, {}, NoneTest::Is, /*conn_first=*/true);
     return answer.accepted() ? answer.completed : none();
 }
 
@@ -135,6 +137,16 @@ PyObject* forget_claims(PyObject* connection_address, PyObject* /*weakref*/) {
 }
 PyMethodDef g_forget_claims{"forget_claims", forget_claims, METH_O, nullptr};
 
+// A batch id as a connection remembers it: a text, or a whole number (not a truth value) under its
+// decimal text, so that "1001" and 1001 are one id; nothing for anything else (no claim is made).
+std::optional<std::string> claim_key(PyObject* id) {
+    if (PyLong_Check(id) && !PyBool_Check(id)) {
+        Ref digits = Ref::steal(PyLong_Type.tp_repr(id));  // int's own digits, whatever a subclass says
+        return text_of(digits);
+    }
+    return text_of(id);
+}
+
 std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
     auto found = g_claims.find(self);
     if (found != g_claims.end()) return found->second.claims;
@@ -151,24 +163,23 @@ std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
 
 // history() -------------------------------------------------------------------------------------
 
-Ref history(const Args& a) {
-    Ref completed = fetch_history(a[0]);
-    return is_none(completed) ? completed : attr(completed, kHistoryField);
+Ref history(PyObject* self) {
+    Ref completed = fetch_history(self);
+    return is_none(completed) ? completed : attr(completed, kHistory);
 }
 
 // get_previous_transaksi() ------------------------------------------------------------------------
 
-Ref get_previous_transaksi(const Args& a) {
-    PyObject *record = a[1], *transaksi_db = a[2];
+Ref get_previous_transaksi(PyObject* self, PyObject* record, PyObject* transaksi_db) {
     Ref harga = item(transaksi_db, kHarga);
-    Ref completed = fetch_history(a[0]);
+    Ref completed = fetch_history(self);
     if (is_none(completed)) return completed;
 
     Ref taken, orderid, paketid, tujuan;
     bool mode_known = false, by_order = false;
     std::optional<Whole> stored_price;
 
-    for_each(attr(completed, kHistoryField), [&](PyObject* entry) {
+    for_each(attr(completed, kHistory), [&](PyObject* entry) {
         // An entry of another product, told by its plain text, is passed over at once (the
         // previous-purchase figure of bench/run.py: most of a history is other products).
         if (mode_known && !by_order && text_differs(entry, kProductId.get(), paketid.get())) return true;
@@ -212,11 +223,13 @@ namespace {
 
 // The history matcher ---------------------------------------------------------------------------
 
-enum class Pass { Taken, Missed, Failed };
+// What one matching pass came to: an entry taken (the record holds it), none, or a history that could
+// not be read.
+enum class PassOutcome { EntryTaken, NoEntry, Unreadable };
 
-Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga) {
+PassOutcome match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga) {
     Ref completed = fetch_history(self);
-    if (is_none(completed)) return Pass::Failed;
+    if (is_none(completed)) return PassOutcome::Unreadable;
 
     TimeBound bound(transaksitime);
     Ref paketid;
@@ -225,9 +238,9 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
     Ref taken, taken_detail, taken_price;
     std::shared_ptr<BatchClaims> claims = claims_of(self);
     std::optional<std::string> batch, serial;  // the taken entry's batch id and the record's serial, as texts
-    BatchClaims::Claim claim = BatchClaims::Claim::Taken;
+    BatchClaims::Outcome claim = BatchClaims::Outcome::Claimed;
 
-    for_each(attr(completed, kHistoryField), [&](PyObject* entry) {
+    for_each(attr(completed, kHistory), [&](PyObject* entry) {
         // Everything the tests below read is read for every entry, before any test.
         CivilTime time = submitted_time(item(entry, kSubmittedDate).get());
         Ref detail = first_detail(entry);
@@ -253,11 +266,11 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         // checking and claiming are then one step, with no Python code in between.
         batch.reset();
         if (Ref batch_id = item_if_present(detail, kBatchId)) {
-            if ((batch = text_of(batch_id))) {
+            if ((batch = claim_key(batch_id.get()))) {
                 Ref current = attr_if_present(record, kSerialnumber);
-                serial = current ? text_of(current) : std::nullopt;
+                serial = current ? claim_key(current.get()) : std::nullopt;
                 claim = claims->claim(*batch, serial);
-                if (claim == BatchClaims::Claim::PassedOver) return true;
+                if (claim == BatchClaims::Outcome::PassedOver) return true;
             }
         }
         taken = Ref::borrow(entry);
@@ -265,10 +278,12 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         taken_price = std::move(price);
         return false;
     });
-    if (!taken) return Pass::Missed;
+    if (!taken) return PassOutcome::NoEntry;
 
+    bool shown = false;  // the record shows the entry once its status is written from it
     std::optional<Fetched> unwritten = attempt([&] {
         set_attr(record, kStatus, status_for(item(taken, kStatusDesc).get()));
+        shown = true;
         if (truthy(attr(record, kSukses))) {
             set_attr(record, kPesan,
                      join({text("Transaksi berhasil utk pembelian produk "), str_of(attr(attr(record, kProduk), kNama)),
@@ -280,29 +295,31 @@ Pass match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* tr
         set_attr(record, kSerialnumber, item(taken_detail, kBatchId));
     });
     if (unwritten) {
-        // The record does not hold the entry: another may take it.
-        if (batch) claims->undo(*batch, claim, serial);
+        // A record that shows nothing of the entry gives it back to the others; once its status is
+        // written from it, the entry stays its own.
+        if (batch && !shown) claims->undo(*batch, claim, serial);
         restore_error(std::move(*unwritten));
         throw PyError();
     }
-    return Pass::Taken;
+    return PassOutcome::EntryTaken;
 }
 
 }  // namespace
 
-Ref get_transaksi_history(const Args& a) {
-    Settled settled = settle_from_history(a[0], a[1], a[2], a[3], a[4], Ref::borrow(a[5]));
-    return settled == Settled::HistoryFailed ? none() : Ref::borrow(a[1]);
+Ref get_transaksi_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+                          PyObject* harga, PyObject* counter) {
+    Lookup lookup = settle_from_history(self, record, tujuan, transaksitime, harga, Ref::borrow(counter));
+    return lookup == Lookup::Unreadable ? none() : Ref::borrow(record);
 }
 
-Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+Lookup settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                             PyObject* harga, Ref counter) {
     Ref last = integer(kLastPass), one = integer(1), pause = integer(kPassPauseSeconds);
     for (;;) {
-        Pass pass = match_once(self, record, tujuan, transaksitime, harga);
-        if (pass == Pass::Failed) return Settled::HistoryFailed;
-        if (pass == Pass::Taken) return Settled::Taken;
-        if (!compare(counter, last, Py_LT)) return Settled::NotFound;
+        PassOutcome pass = match_once(self, record, tujuan, transaksitime, harga);
+        if (pass == PassOutcome::Unreadable) return Lookup::Unreadable;
+        if (pass == PassOutcome::EntryTaken) return Lookup::Settled;
+        if (!compare(counter, last, Py_LT)) return Lookup::NotFound;
         console(self, "Belum menemukan transaksi di history...", Level::Warning);
         call(global(kSleep), {pause});
         counter = Ref::steal(PyNumber_Add(counter.get(), one.get()));

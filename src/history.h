@@ -1,7 +1,7 @@
 // The history matcher's passes, shared by the matcher itself and by the purchase, which looks a
 // purchase up in the history when its answer was lost, before sending it again.
 #pragma once
-#include "pyproto.h"
+#include "objects.h"
 
 namespace deko {
 
@@ -9,17 +9,18 @@ namespace deko {
 constexpr long kLastPass = 5;  // passes are counted from 0: six in all
 constexpr long kPassPauseSeconds = 1;
 
-enum class Settled {
-    Taken,          // an entry was taken: the record holds its status, message and serial number
-    NotFound,       // no entry after the last pass: the record is unchanged
-    HistoryFailed,  // a History request got no answer or was refused: the record is unchanged
+// What a lookup in the history came to.
+enum class Lookup {
+    Settled,     // an entry was taken: the record holds its status, message and serial number
+    NotFound,    // no entry after the last pass: the record is unchanged
+    Unreadable,  // a History request got no answer or was refused: the record is unchanged
 };
 
 // The matcher's passes for `record` from pass `counter` on: each fetches the history and takes the
 // first entry of the record's product for `tujuan` submitted at or after `transaksitime` (to the
 // second) at the price `harga` (none: any price); between passes "Belum menemukan transaksi di
 // history..." is shown and the thread sleeps one second. Errors in the history reach the caller.
-Settled settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+Lookup settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                             PyObject* harga, Ref counter);
 
 }  // namespace deko

@@ -11,8 +11,10 @@
 //     looked up on the module at call time, so that replacing one takes effect at once.
 #include <pthread.h>
 
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 
 using namespace deko::names;
 
@@ -24,55 +26,60 @@ namespace deko {
 
 namespace {
 
-constexpr Param kSelf{"self"};
-constexpr Param required(const char* name) { return {name}; }
-constexpr Param optional(const char* name, Default value) { return {name, value}; }
+constexpr Param self{&kSelf, ParamDefault::Required, ParamKind::Named};
+constexpr Param required(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Named}; }
+constexpr Param optional(const Name& name, ParamDefault value) { return {&name, value, ParamKind::Named}; }
+constexpr Param rest(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Rest}; }
+constexpr Param keyword_only(const Name& name, ParamDefault value) { return {&name, value, ParamKind::KeywordOnly}; }
+constexpr Param options(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Options}; }
+using D = ParamDefault;
 
-// Every method of the three classes, in each class's attribute order.
+// Every method of the three classes, in each class's attribute order. A new method is a row here
+// and a body in its subsystem's file (declared in method_bodies.h), taking the row's parameters.
 constexpr MethodDef kMethods[] = {
-    {kConnectionClass, "__init__", {kSelf, required("controller"), required("terminal")},
-     "Keep the controller and terminal; build the HTTP pool.", &connection_init},
-    {kConnectionClass, "makerequest", {kSelf, required("request"), {"options", Default::Required, Kind::Options}},
-     "Send a request class with the terminal's token; none when no answer came.", &makerequest},
-    {kConnectionClass, "login", {kSelf}, "Log in with the retailer's number and an OTP.", &login},
-    {kConnectionClass, "history", {kSelf}, "The provider's transaction history, or none.", &history},
-    {kConnectionClass, "tarik_produk", {kSelf, required("nomors")},
-     "Pull the catalogue and the best offers for the numbers into records.", &tarik_produk},
-    {kConnectionClass, "get_previous_transaksi", {kSelf, required("transaksi"), required("transaksi_db")},
-     "Find an earlier purchase of the same package for a stored transaction.", &get_previous_transaksi},
-    {kConnectionClass, "get_transaksi_history",
-     {kSelf, required("transaksi"), required("tujuan"), required("transaksitime"), optional("harga", Default::None),
-      optional("counter", Default::Zero)},
-     "Settle a purchase from the provider's history (up to six passes).", &get_transaksi_history},
-    {kConnectionClass, "cek_saldo", {kSelf, optional("check_login", Default::False)},
-     "Check the deposit balance (or announce a login).", &cek_saldo},
-    {kConnectionClass, "get_produk", {kSelf, required("kategori")}, "The products of one category, by type.",
-     &get_produk},
-    {kConnectionClass, "get_terbaik", {kSelf, required("msisdn")}, "The best offers for one number.", &get_terbaik},
-    {kConnectionClass, "get_produk_terbaik", {kSelf, required("msisdn"), required("offerid")},
-     "One best offer of a number: (found, offer or message).", &get_produk_terbaik},
-    {kConnectionClass, "cek", {kSelf, required("transaksi"), optional("console", Default::True)},
-     "Check a record's product and price; fills its inquiry detail.", &cek},
-    {kConnectionClass, "transaksi", {kSelf, required("transaksi"), optional("counter", Default::Zero)},
-     "Send a record's purchase and settle it from the history.", &transaksi},
-    {kConnectionClass, "menu_cek", {kSelf, required("transaksi"), optional("counter", Default::Zero)},
-     "Run the KPK or SPV check menu for a record.", &menu_cek},
-    {kConnectionClass, "get_connection_thread", {kSelf}, "The worker-thread class of this connection type.",
-     &get_connection_thread},
+    {kConnectionClass, &kInit, {self, required(kController), required(kTerminal)},
+     "Keep the controller and terminal; build the HTTP pool.", body<&connection_init>()},
+    {kConnectionClass, &kMakerequest, {self, required(kRequest), options(kOptions)},
+     "Send a request class with the terminal's token; none when no answer came.", body<&makerequest>()},
+    {kConnectionClass, &kLogin, {self}, "Log in with the retailer's number and an OTP.", body<&login>()},
+    {kConnectionClass, &kHistory, {self}, "The provider's transaction history, or none.", body<&history>()},
+    {kConnectionClass, &kTarikProduk, {self, required(kNomors)},
+     "Pull the catalogue and the best offers for the numbers into records.", body<&tarik_produk>()},
+    {kConnectionClass, &kGetPreviousTransaksi, {self, required(kTransaksi), required(kTransaksiDb)},
+     "Find an earlier purchase of the same package for a stored transaction.", body<&get_previous_transaksi>()},
+    {kConnectionClass, &kGetTransaksiHistory,
+     {self, required(kTransaksi), required(kTujuan), required(kTransaksitime), optional(kHarga, D::None),
+      optional(kCounter, D::Zero)},
+     "Settle a purchase from the provider's history (up to six passes).", body<&get_transaksi_history>()},
+    {kConnectionClass, &kCekSaldo, {self, optional(kCheckLogin, D::False)},
+     "Check the deposit balance (or announce a login).", body<&cek_saldo>()},
+    {kConnectionClass, &kGetProduk, {self, required(kKategori)}, "The products of one category, by type.",
+     body<&get_produk>()},
+    {kConnectionClass, &kGetTerbaik, {self, required(kMsisdn)}, "The best offers for one number.",
+     body<&get_terbaik>()},
+    {kConnectionClass, &kGetProdukTerbaik, {self, required(kMsisdn), required(kOfferid)},
+     "One best offer of a number: (found, offer or message).", body<&get_produk_terbaik>()},
+    {kConnectionClass, &kCek, {self, required(kTransaksi), optional(kConsole, D::True)},
+     "Check a record's product and price; fills its inquiry detail.", body<&cek>()},
+    {kConnectionClass, &kTransaksi, {self, required(kTransaksi), optional(kCounter, D::Zero)},
+     "Send a record's purchase and settle it from the history.", body<&transaksi>()},
+    {kConnectionClass, &kMenuCek, {self, required(kTransaksi), optional(kCounter, D::Zero)},
+     "Run the KPK or SPV check menu for a record.", body<&menu_cek>()},
+    {kConnectionClass, &kGetConnectionThread, {self}, "The worker-thread class of this connection type.",
+     body<&get_connection_thread>()},
 
-    {kWorkerClass, "__init__",
-     {kSelf, required("conn"), required("func"), {"args", Default::Required, Kind::Rest},
-      {"parent", Default::None, Kind::KeywordOnly}, {"kwargs", Default::Required, Kind::Options}},
-     "Keep the connection, the operation's name and its arguments.", &worker_init},
-    {kWorkerClass, "run", {kSelf}, "Run the operation, emit its result, then run the event loop until quit.",
-     &worker_run},
+    {kWorkerClass, &kInit,
+     {self, required(kConn), required(kFunc), rest(kArgs), keyword_only(kParent, D::None), options(kKwargs)},
+     "Keep the connection, the operation's name and its arguments.", body<&worker_init>()},
+    {kWorkerClass, &kRun, {self}, "Run the operation, emit its result, then run the event loop until quit.",
+     body<&worker_run>()},
 
-    {kHistoryThreadClass, "__init__",
-     {kSelf, required("conn"), required("request"), required("transaksi"), required("transaksitime"),
-      required("harga"), optional("parent", Default::None)},
-     "Keep the connection, the purchase request, the record, its time and price.", &waiter_init},
-    {kHistoryThreadClass, "run", {kSelf}, "Settle the record from the history and send the reply to the terminal.",
-     &waiter_run},
+    {kHistoryThreadClass, &kInit,
+     {self, required(kConn), required(kRequest), required(kTransaksi), required(kTransaksitime), required(kHarga),
+      optional(kParent, D::None)},
+     "Keep the connection, the purchase request, the record, its time and price.", body<&waiter_init>()},
+    {kHistoryThreadClass, &kRun, {self}, "Settle the record from the history and send the reply to the terminal.",
+     body<&waiter_run>()},
 };
 constexpr std::size_t kRows = sizeof kMethods / sizeof kMethods[0];
 constexpr auto kEntries = fast_calls<kMethods>(std::make_index_sequence<kRows>());
@@ -93,8 +100,8 @@ const Binding kBindings[] = {
     {"time", kSleep},
     {"json", kJson, kWholeModule},
     {"apps.deko.libs.databases.sqlite", kSqliteTransaksi},
-    {"PySide2.QtCore", kQThread},
-    {"PySide2.QtCore", kSignal},
+    {kQtCore, kQThread},
+    {kQtCore, kSignal},
     {"apps.deko.constants.transaksi", kTipeCuan},
     {"apps.deko.libs.connections.commonconnection", kCommonConnection},
     {"apps.deko.models.requests", kRequests, kWholeModule},
@@ -166,12 +173,9 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection",
 // The module's entry. An import failure reaches the importer unchanged, so that a missing host
 // module is named by the error itself.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dekoconnection() {
-    deko::Ref module;
-    std::optional<deko::Fetched> error = deko::attempt([&] {
-        module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
+    return deko::boundary([] {
+        deko::Ref module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
         deko::init_module(module.get());
+        return module;
     });
-    if (!error) return module.release();
-    deko::restore_error(std::move(*error));
-    return nullptr;
 }

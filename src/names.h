@@ -3,15 +3,15 @@
 // once, grouped by whose name it is; a name that two owners share (the request result `produk`
 // and the record's `produk`, say) stands in the group that first needs it.
 #pragma once
-#include "pyproto.h"
+#include "refs.h"
 
 namespace deko::names {
 
 // The module's classes. "DekoConnectonThread" is the host's own spelling (without the second
 // "i"): the host looks the class up by it, so it stays as the host writes it.
-inline const char* const kConnectionClass = "DekoConnection";
-inline const char* const kWorkerClass = "DekoConnectonThread";
-inline const char* const kHistoryThreadClass = "WaitTransaksiHistoryThread";
+inline constexpr const char* kConnectionClass = "DekoConnection";
+inline constexpr const char* kWorkerClass = "DekoConnectonThread";
+inline constexpr const char* kHistoryThreadClass = "WaitTransaksiHistoryThread";
 
 // Module globals bound at import (the host's modules and the standard library), looked up at call
 // time; and the built-ins the module calls.
@@ -22,6 +22,9 @@ inline const Name kDatetime{"datetime"}, kSleep{"sleep"}, kJson{"json"}, kUrllib
     kGetShortcode{"get_shortcode"}, kUuidGenerator{"uuidGenerator"}, kSqliteTransaksi{"SqliteTransaksi"},
     kTransaksiTypes{"TRANSAKSI_TYPES"}, kTipeCuan{"TIPE_CUAN"}, kDefaultProduks{"DEFAULT_PRODUKS"},
     kQThread{"QThread"}, kSignal{"Signal"};
+// Qt's module, and what a thread waiting for another's re-login uses of it.
+inline constexpr const char* kQtCore = "PySide2.QtCore";
+inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"};
 // In the status table (TRANSAKSI_TYPES.DEKO_STATUS); Python's built-ins.
 inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
 
@@ -29,7 +32,7 @@ inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
 inline const Name kLoginNomor{"LoginNomor"}, kLoginOtp{"LoginOtp"}, kBalance{"Balance"}, kProdukRequest{"Produk"},
     kProdukTerbaik{"ProdukTerbaik"}, kTransaksiSPV{"TransaksiSPV"}, kTransaksiKPK{"TransaksiKPK"},
     kTransaksiTerbaik{"TransaksiTerbaik"}, kTransaksiRequest{"Transaksi"}, kCheckKPK{"CheckKPK"},
-    kCheckSPV{"CheckSPV"}, kHistory{"History"};
+    kCheckSPV{"CheckSPV"}, kHistoryRequest{"History"};
 
 // A request: the fields the module gives it, what a completed request carries, and its
 // operations.
@@ -37,7 +40,7 @@ inline const Name kAuth{"auth"}, kMsisdn{"msisdn"}, kIdretail{"idretail"}, kOtp{
     kPin{"pin"}, kKodeproduk{"kodeproduk"}, kHarga{"harga"}, kTrx{"trx"}, kNama{"nama"}, kCounter{"counter"};
 inline const Name kConn{"conn"}, kSukses{"sukses"}, kErrorMsg{"error_msg"}, kHttpStatus{"http_status"},
     kMsg{"msg"}, kData{"data"}, kResponse{"response"}, kBalanceField{"balance"}, kProduk{"produk"},
-    kHistoryField{"history"}, kMakerequest{"makerequest"}, kGetProduk{"get_produk"}, kProdukById{"produkById"};
+    kHistory{"history"}, kMakerequest{"makerequest"}, kGetProduk{"get_produk"}, kProdukById{"produkById"};
 
 // The provider's data: login answer, balance, products, offers, history entries.
 inline const Name kGatewayToken{"gatewayToken"}, kTotal{"Total"}, kCode{"CODE"}, kDisplayName{"DISPLAY_NAME"},
@@ -59,10 +62,16 @@ inline const Name kController{"controller"}, kTerminal{"terminal"}, kSession{"se
 inline const Name kNomor{"nomor"}, kNomorTransaksi{"nomor_transaksi"}, kReplyIp{"reply_ip"},
     kReplyPort{"reply_port"};
 
-// The connection's methods, called through the instance.
-inline const Name kLogin{"login"}, kGetTerbaik{"get_terbaik"}, kGetProdukTerbaik{"get_produk_terbaik"},
-    kGetTransaksiHistory{"get_transaksi_history"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
-    kAmbilDariHistory{"ambil_dari_history"};
+// The connection's methods (besides makerequest, history and get_produk above), and the one the
+// host's connection adds (ambil_dari_history).
+inline const Name kLogin{"login"}, kTarikProduk{"tarik_produk"}, kGetPreviousTransaksi{"get_previous_transaksi"},
+    kGetTransaksiHistory{"get_transaksi_history"}, kCekSaldo{"cek_saldo"}, kGetTerbaik{"get_terbaik"},
+    kGetProdukTerbaik{"get_produk_terbaik"}, kCek{"cek"}, kTransaksi{"transaksi"}, kMenuCek{"menu_cek"},
+    kGetConnectionThread{"get_connection_thread"}, kAmbilDariHistory{"ambil_dari_history"};
+// Their parameters (besides names of other groups: controller, terminal, request, kategori, msisdn,
+// tujuan, transaksitime, harga, counter, console ...).
+inline const Name kSelf{"self"}, kOptions{"options"}, kNomors{"nomors"}, kTransaksiDb{"transaksi_db"},
+    kCheckLogin{"check_login"}, kOfferid{"offerid"};
 
 // A transaction record and its product; the row of a stored transaction.
 inline const Name kTipe{"tipe"}, kPaketid{"paketid"}, kTujuan{"tujuan"}, kInq{"inq"}, kStatus{"status"},
@@ -74,12 +83,14 @@ inline const Name kKeterangan{"keterangan"}, kDesc{"desc"};
 
 // The worker threads' attributes and Qt's.
 inline const Name kFunc{"func"}, kArgs{"args"}, kKwargs{"kwargs"}, kRequest{"request"},
-    kTransaksitime{"transaksitime"}, kRequestFinished{"request_finished"}, kEmit{"emit"}, kExec{"exec_"},
-    kInit{"__init__"};
+    kTransaksitime{"transaksitime"}, kParent{"parent"}, kRequestFinished{"request_finished"}, kEmit{"emit"},
+    kExec{"exec_"}, kInit{"__init__"}, kRun{"run"};
 
 // Texts stored in records and the console's level words ("sukses" is kSukses).
 inline const Name kPending{"pending"}, kGagal{"gagal"}, kNoConnection{"Koneksi Terputus"}, kDefault{"default"},
     kWarning{"warning"};
+// A console line that two operations show (the product check, the best-offer lookup).
+inline constexpr const char* kPackageCheckFailed = "Cek Paket Gagal";
 // Product types with requests of their own, and the category sent under another name.
 inline const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL"}, kTopup{"DEKOTOPUP"};
 

@@ -4,8 +4,10 @@
 
 #include "answer.h"
 #include "core/relogin_gate.h"
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {
@@ -14,8 +16,9 @@ using namespace names;
 
 namespace {
 
-// How long a request waiting for another thread's login sleeps between two looks at signals.
-constexpr std::chrono::milliseconds kWaitSlice{200};
+// How long a request waiting for another thread's login sleeps between two looks at signals and
+// at its thread's Qt events.
+constexpr std::chrono::milliseconds kWaitSlice{50};
 
 // Every re-login of the process goes through one gate; guarded by the GIL.
 ReloginGate* g_gate = new ReloginGate();
@@ -47,6 +50,18 @@ Ref exchange(PyObject* self, PyObject* request, const Ref& fields, Ref& token) {
     return completed;
 }
 
+// The waiting thread's pending Qt events, when the process has a Qt application: the login it
+// waits for may need this thread (a getOtp that asks the GUI thread through a blocking queued call).
+void process_qt_events() {
+    Ref qtcore = Ref::own(PyImport_GetModule(text(kQtCore).get()));
+    if (!qtcore) {
+        if (PyErr_Occurred()) throw PyError();
+        return;
+    }
+    Ref application = attr(qtcore, kQCoreApplication);
+    if (!is_none(call_method(application, kInstance))) call_method(application, kProcessEvents);
+}
+
 // The provider answered "invalid_token" to a request sent with the token `sent`: whether to send
 // it again, after this thread's re-login, another thread's, or one that already replaced the
 // token.
@@ -59,7 +74,8 @@ bool renew_session(PyObject* self, PyObject* sent) {
 
     if (decision.action == ReloginGate::Action::Resend) return true;
     if (decision.action == ReloginGate::Action::Wait)
-        return wait_without_gil([&](auto slice) { return decision.flight->wait_for(slice); }, kWaitSlice);
+        return wait_without_gil([&](auto slice) { return decision.flight->wait_for(slice); }, kWaitSlice,
+                                process_qt_events);
 
     bool ok = false;
     std::optional<Fetched> error;
@@ -105,10 +121,9 @@ Ref send(PyObject* self, PyObject* request, Ref fields) {
 
 }  // namespace
 
-Ref connection_init(const Args& a) {
-    PyObject* self = a[0];
-    set_attr(self, kController, a[1]);
-    set_attr(self, kTerminal, a[2]);
+Ref connection_init(PyObject* self, PyObject* controller, PyObject* terminal) {
+    set_attr(self, kController, controller);
+    set_attr(self, kTerminal, terminal);
     set_attr(self, kSession, Py_None);
     Ref common = call(global(kCommonConnection), {self});
     set_attr(self, kCommon, common);
@@ -119,10 +134,11 @@ Ref connection_init(const Args& a) {
 
 // makerequest(self, request, **options): the binder hands the options over as a new dict of their
 // own, which becomes the request's fields.
-Ref makerequest(const Args& a) { return send(a[0], a[1], Ref::borrow(a.options())); }
+Ref makerequest(PyObject* self, PyObject* request, PyObject* options) {
+    return send(self, request, Ref::borrow(options));
+}
 
-Ref login(const Args& a) {
-    PyObject* self = a[0];
+Ref login(PyObject* self) {
     LoginScope scope;
     return guarded(
         [&]() -> Ref {
@@ -157,9 +173,8 @@ Ref login(const Args& a) {
         });
 }
 
-Ref cek_saldo(const Args& a) {
-    PyObject* self = a[0];
-    bool as_login = truthy(a[1]);
+Ref cek_saldo(PyObject* self, PyObject* check_login) {
+    bool as_login = truthy(check_login);
     if (!as_login) console(self, "Mengecek Saldo...", Level::Default);
     Answer balance = ask(self, kBalance, {}, NoneTest::Is);
     if (balance.accepted()) {
@@ -171,7 +186,7 @@ Ref cek_saldo(const Args& a) {
     return fallback;
 }
 
-Ref get_connection_thread(const Args&) { return module_class(kWorkerClass); }
+Ref get_connection_thread(PyObject*) { return module_class(kWorkerClass); }
 
 void forget_logins_in_flight() { g_gate->abandon_all(); }
 

@@ -2,6 +2,7 @@
 #include "terminal.h"
 
 #include "names.h"
+#include "runtime.h"
 
 namespace deko {
 

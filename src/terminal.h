@@ -1,6 +1,6 @@
 // Terminal helpers: what the operations show, log and read through the connection's terminal.
 #pragma once
-#include "pyproto.h"
+#include "objects.h"
 
 namespace deko {
 

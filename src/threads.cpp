@@ -1,8 +1,10 @@
 // Worker threads: one connection operation on a Qt thread, and the history wait thread that
 // settles a purchase and replies to the terminal. An error never leaves run(): with PySide2 the
 // thread would then never be seen to end, and the host would hang waiting for it.
-#include "members.h"
+#include "errors.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {
@@ -24,18 +26,16 @@ void emit(PyObject* self, Obj value) { call_method(attr(self, kRequestFinished),
 }  // namespace
 
 // __init__(self, conn, func, *args, parent=None, **kwargs)
-Ref worker_init(const Args& a) {
-    PyObject* self = a[0];
-    init_qthread(kWorkerClass, self, a[4]);
-    set_attr(self, kConn, a[1]);
-    set_attr(self, kFunc, a[2]);
-    set_attr(self, kArgs, a.rest());
-    set_attr(self, kKwargs, a.options());
+Ref worker_init(PyObject* self, PyObject* conn, PyObject* func, PyObject* args, PyObject* parent, PyObject* kwargs) {
+    init_qthread(kWorkerClass, self, parent);
+    set_attr(self, kConn, conn);
+    set_attr(self, kFunc, func);
+    set_attr(self, kArgs, args);
+    set_attr(self, kKwargs, kwargs);
     return none();
 }
 
-Ref worker_run(const Args& a) {
-    PyObject* self = a[0];
+Ref worker_run(PyObject* self) {
     std::optional<Fetched> failed = attempt([&] {
         Ref operation = attr_if_present(attr(self, kConn), attr(self, kFunc));
         Ref result = none();
@@ -56,14 +56,14 @@ Ref worker_run(const Args& a) {
 }
 
 // __init__(self, conn, request, transaksi, transaksitime, harga, parent=None)
-Ref waiter_init(const Args& a) {
-    PyObject* self = a[0];
-    init_qthread(kHistoryThreadClass, self, a[6]);
-    set_attr(self, kConn, a[1]);
-    set_attr(self, kRequest, a[2]);
-    set_attr(self, kTransaksi, a[3]);
-    set_attr(self, kTransaksitime, a[4]);
-    set_attr(self, kHarga, a[5]);
+Ref waiter_init(PyObject* self, PyObject* conn, PyObject* request, PyObject* record, PyObject* transaksitime,
+                PyObject* harga, PyObject* parent) {
+    init_qthread(kHistoryThreadClass, self, parent);
+    set_attr(self, kConn, conn);
+    set_attr(self, kRequest, request);
+    set_attr(self, kTransaksi, record);
+    set_attr(self, kTransaksitime, transaksitime);
+    set_attr(self, kHarga, harga);
     return none();
 }
 
@@ -83,8 +83,7 @@ Ref reply_of(PyObject* record) {
 
 }  // namespace
 
-Ref waiter_run(const Args& a) {
-    PyObject* self = a[0];
+Ref waiter_run(PyObject* self) {
     Ref response;
     std::optional<Fetched> failed = attempt([&] {
         Ref settle = attr(attr(self, kConn), kAmbilDariHistory);

@@ -1,8 +1,13 @@
 // Transactions: product check, purchase with retries, menu check.
+#include <utility>
+#include <vector>
+
 #include "answer.h"
+#include "core/stack_room.h"
 #include "history.h"
-#include "members.h"
+#include "method_bodies.h"
 #include "names.h"
+#include "runtime.h"
 #include "terminal.h"
 
 namespace deko {
@@ -13,6 +18,9 @@ namespace {
 
 // HTTP statuses from this one on are server errors.
 constexpr long kFirstServerError = 500;
+
+// Shown when a purchase is read back from the history (after its acceptance, or a lost answer).
+const char* const kToHistory = "Mengambil Transaksi Dari History...";
 
 // Sends of one purchase or menu check that got no answer before it fails.
 constexpr long kAttempts = 4;
@@ -33,6 +41,37 @@ Ref transaction_time() {
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
 
+// All attempts of one record are one purchase: the time of the record's first attempt in this thread's
+// outermost transaksi for it, which the history lookup after a lost answer takes as the earliest time
+// of the purchase (an attempt whose answer was lost may show in the history only after its own
+// lookup, when a later attempt looks).
+class FirstAttempt {
+public:
+    FirstAttempt(PyObject* record, const Ref& time) {
+        for (const auto& [held, first] : t_open)
+            if (held.get() == record) {
+                time_ = first;
+                return;
+            }
+        t_open.emplace_back(Ref::borrow(record), time);
+        time_ = time;
+        owner_ = true;
+    }
+    ~FirstAttempt() {
+        if (owner_) t_open.pop_back();  // calls nest: the last opened is this one
+    }
+    FirstAttempt(const FirstAttempt&) = delete;
+    FirstAttempt& operator=(const FirstAttempt&) = delete;
+
+    PyObject* time() const { return time_.get(); }
+
+private:
+    static thread_local std::vector<std::pair<Ref, Ref>> t_open;  // records and their first attempt's time
+    Ref time_;
+    bool owner_ = false;
+};
+thread_local std::vector<std::pair<Ref, Ref>> FirstAttempt::t_open;
+
 // Whether the provider answered with a server error (HTTP 500 or more, as a whole number and not a
 // truth value): it may have carried the purchase out before it failed.
 bool server_error(PyObject* completed) {
@@ -44,16 +83,36 @@ bool server_error(PyObject* completed) {
     return overflow > 0 || (overflow == 0 && value >= kFirstServerError);
 }
 
+// Raises RecursionError when another level like `level` would not fit on the current thread's C
+// stack, or Python's recursion depth is near its limit: a retry calls its method again through the
+// instance, which nests C frames that Python's recursion limit does not measure (a thread's stack
+// may be as small as the host makes it).
+void ensure_stack_room(StackLevel& level) {
+    if (!level.another_fits()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
+        throw PyError();
+    }
+    // Python's own depth must leave room too: the call goes on to requests whose errors the pipeline
+    // logs, and CPython 3.7 aborts the process when it handles a RecursionError more than 50 levels
+    // past its limit. So the call is made only while kPythonHeadroom more levels would still fit.
+    constexpr int kPythonHeadroom = 100;
+    int entered = 0;
+    while (entered < kPythonHeadroom && Py_EnterRecursiveCall(" before a retry") == 0) ++entered;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
+}
+
 // No answer: `method` runs again with the next counter, or, after the last attempt, the record
 // fails with "Koneksi Terputus" after `last_line` is shown.
-Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line) {
+Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line,
+                  StackLevel& level) {
     Ref next = Ref::steal(PyNumber_Add(counter, integer(1).get()));
     if (compare(next, integer(kAttempts), Py_GE)) {
         console(self, last_line, Level::Gagal);
         set_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
-    ensure_stack_room();  // a counter far below the last attempt recurses deeply
+    ensure_stack_room(level);  // a counter far below the last attempt recurses deeply
     return call(attr(self, method), {record}, {{kCounter, next}});
 }
 
@@ -97,8 +156,7 @@ void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, co
 
 }  // namespace
 
-Ref cek(const Args& a) {
-    PyObject *self = a[0], *record = a[1], *show_success = a[2];
+Ref cek(PyObject* self, PyObject* record, PyObject* show_success) {
     Ref produk = attr(record, kProduk);
     if (is_type(produk.get(), kCrp)) {
         Ref offer = offer_or_fail(self, record, produk.get());
@@ -112,7 +170,7 @@ Ref cek(const Args& a) {
 
     Answer answer = ask(self, kProdukRequest, {{kKategori, attr(produk, kKategori)}}, NoneTest::NotDiffers);
     if (answer.none()) {
-        console(self, "Cek Paket Gagal", Level::Gagal);
+        console(self, kPackageCheckFailed, Level::Gagal);
         set_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
@@ -195,10 +253,11 @@ Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
 
 }  // namespace
 
-Ref transaksi(const Args& a) {
-    PyObject *self = a[0], *record = a[1], *counter = a[2];
+Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
+    StackLevel level;
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
+    FirstAttempt purchase(record, transaksitime);
     Ref produk = attr(record, kProduk);
     Sent sent = send_purchase(self, record, produk.get());
     if (!sent.answer) return Ref::borrow(record);  // no such best offer
@@ -207,7 +266,7 @@ Ref transaksi(const Args& a) {
     if (answer.accepted()) {
         Ref msg = attr(answer.completed, kMsg);
         console(self, msg.get(), Level::Sukses);
-        console(self, "Mengambil Transaksi Dari History...", Level::Warning);
+        console(self, kToHistory, Level::Warning);
         set_outcome(record, kPending, attr(answer.completed, kMsg));
         if (!is_type(produk.get(), kCrp)) {
             Ref settle = attr(self, kGetTransaksiHistory);
@@ -222,18 +281,18 @@ Ref transaksi(const Args& a) {
             store_refusal(self, record, answer);
             return Ref::borrow(record);
         }
-        refusal = join({text("[Deko]: "), str_of(show_refusal(self, answer))});
+        refusal = stored_refusal(show_refusal(self, answer));
     }
 
     // The answer was lost, or a server error came back: the provider may have carried the purchase
     // out all the same. It is looked up in the history before anything else, with the matcher's own
     // passes (not self.get_transaksi_history: a host that replaces that replaces the settling of
-    // accepted purchases, not this lookup).
-    console(self, "Mengambil Transaksi Dari History...", Level::Warning);
-    Settled settled = settle_from_history(self, record, attr(record, kTujuan).get(), transaksitime.get(),
-                                          sent.price.get(), integer(0));
-    if (settled == Settled::Taken) return Ref::borrow(record);
-    if (settled == Settled::HistoryFailed) {
+    // accepted purchases, not this lookup), from the record's first attempt on.
+    console(self, kToHistory, Level::Warning);
+    Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
+                                        sent.price.get(), integer(0));
+    if (lookup == Lookup::Settled) return Ref::borrow(record);
+    if (lookup == Lookup::Unreadable) {
         // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
         set_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
         return Ref::borrow(record);
@@ -242,13 +301,13 @@ Ref transaksi(const Args& a) {
         set_outcome(record, kGagal, refusal);
         return Ref::borrow(record);
     }
-    return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal");
+    return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal", level);
 }
 
 // Menu check -----------------------------------------------------------------------------
 
-Ref menu_cek(const Args& a) {
-    PyObject *self = a[0], *record = a[1], *counter = a[2];
+Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
+    StackLevel level;
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
@@ -256,7 +315,7 @@ Ref menu_cek(const Args& a) {
         return Ref::borrow(record);
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
-    if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal");
+    if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal", level);
     if (answer.accepted()) {
         set_outcome(record, kSukses, attr(answer.completed, kData));
         Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});

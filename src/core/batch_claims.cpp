@@ -2,9 +2,9 @@
 
 namespace deko {
 
-BatchClaims::Claim BatchClaims::claim(std::string_view batch, std::optional<std::string_view> serial) {
+BatchClaims::Outcome BatchClaims::claim(std::string_view batch, std::optional<std::string_view> serial) {
     std::string key(batch);
-    if (seq_of_.count(key)) return serial && *serial == batch ? Claim::TakenAgain : Claim::PassedOver;
+    if (seq_of_.count(key)) return serial && *serial == batch ? Outcome::ClaimedAgain : Outcome::PassedOver;
     std::uint64_t seq = next_seq_++;
     seq_of_.emplace(key, seq);
     order_.emplace_back(std::move(key), seq);
@@ -23,11 +23,11 @@ BatchClaims::Claim BatchClaims::claim(std::string_view batch, std::optional<std:
         }
         order_.swap(live);
     }
-    return Claim::Taken;
+    return Outcome::Claimed;
 }
 
-void BatchClaims::undo(const std::string& batch, Claim claimed, std::optional<std::string_view> serial) {
-    if (claimed == Claim::Taken && !(serial && *serial == batch)) seq_of_.erase(batch);
+void BatchClaims::undo(const std::string& batch, Outcome claimed, std::optional<std::string_view> serial) {
+    if (claimed == Outcome::Claimed && !(serial && *serial == batch)) seq_of_.erase(batch);
 }
 
 }  // namespace deko

@@ -18,20 +18,20 @@ class BatchClaims {
 public:
     static constexpr std::size_t kDefaultCapacity = 100000;
 
-    enum class Claim {
-        PassedOver,  // another record settled from this batch: the entry is not for this record
-        Taken,       // newly claimed for this record
-        TakenAgain,  // already claimed, by this very record (its serial number is the batch id)
+    enum class Outcome {
+        PassedOver,    // another record settled from this batch: the entry is not for this record
+        Claimed,       // newly claimed for this record
+        ClaimedAgain,  // already claimed, by this very record (its serial number is the batch id)
     };
 
     explicit BatchClaims(std::size_t capacity = kDefaultCapacity) : capacity_(capacity ? capacity : 1) {}
 
     // Claims `batch` for a record whose serial number is `serial` (nothing when it is not a text).
-    Claim claim(std::string_view batch, std::optional<std::string_view> serial);
+    Outcome claim(std::string_view batch, std::optional<std::string_view> serial);
 
     // Undoes a claim whose record could not be written, unless the batch already was that record's
     // serial number.
-    void undo(const std::string& batch, Claim claimed, std::optional<std::string_view> serial);
+    void undo(const std::string& batch, Outcome claimed, std::optional<std::string_view> serial);
 
     bool remembers(std::string_view batch) const { return seq_of_.count(std::string(batch)) != 0; }
     std::size_t size() const { return seq_of_.size(); }

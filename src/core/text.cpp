@@ -27,7 +27,7 @@ size_t remove_chars_into(std::string_view text, std::string_view chars, char* ou
 
 std::string remove_chars(std::string_view text, std::string_view chars) {
     std::string out(text.size(), '\0');
-    out.resize(remove_chars_into(text, chars, out.data()));
+    out.resize(remove_chars_into(text, chars, &out[0]));
     return out;
 }
 
@@ -60,16 +60,15 @@ void clean_product_code_into(std::string_view text, char* out) {
 std::string clean_product_code(std::string_view code) {
     // Removing the three characters one after another or all at once gives the same text.
     std::string out(code.size(), '\0');
-    clean_product_code_into(code, out.data());
+    clean_product_code_into(code, &out[0]);
     out.resize(product_code_size(code));
     return out;
 }
 
 std::string strip_offer_tags(std::string_view description) {
-    std::string s = remove_all(description, "<div>");
-    s = remove_all(s, "</div>");
-    s = remove_all(s, "<p>");
-    return remove_all(s, "</p>");
+    std::string s(description);
+    for (std::string_view tag : kOfferTags) s = remove_all(s, tag);
+    return s;
 }
 
 }  // namespace deko

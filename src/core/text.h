@@ -10,7 +10,13 @@ namespace deko {
 std::string remove_chars(std::string_view text, std::string_view chars);
 
 // The characters a product code loses: ".", " " and "-".
-constexpr bool is_product_code_noise(unsigned char c) { return c == '.' || c == ' ' || c == '-'; }
+inline constexpr char kCodeNoise[] = {'.', ' ', '-'};
+constexpr bool is_product_code_noise(unsigned char c) {
+    return c == kCodeNoise[0] || c == kCodeNoise[1] || c == kCodeNoise[2];
+}
+
+// The tags an offer description loses, in the order they are removed (lower case only).
+inline constexpr const char* kOfferTags[] = {"<div>", "</div>", "<p>", "</p>"};
 
 // How many bytes of `text` a product code keeps.
 size_t product_code_size(std::string_view text);
@@ -25,8 +31,7 @@ std::string remove_all(std::string_view text, std::string_view needle);
 // Product code as the host's product key: ".", " " and "-" removed.
 std::string clean_product_code(std::string_view code);
 
-// Offer description with the tags "<div>", "</div>", "<p>", "</p>" removed, in that order.
-// No other markup is touched, and the tags are matched in lower case only.
+// Offer description with kOfferTags removed, in that order. No other markup is touched.
 std::string strip_offer_tags(std::string_view description);
 
 }  // namespace deko

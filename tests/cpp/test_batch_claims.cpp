@@ -9,19 +9,19 @@
 namespace {
 
 using deko::BatchClaims;
-using Claim = BatchClaims::Claim;
+using Outcome = BatchClaims::Outcome;
 
 TEST(BatchClaims, OneBatchSettlesOneRecord) {
     BatchClaims claims;
-    EXPECT_EQ(claims.claim("B1", std::nullopt), Claim::Taken);
-    EXPECT_EQ(claims.claim("B1", std::nullopt), Claim::PassedOver);  // a record without a text serial
-    EXPECT_EQ(claims.claim("B1", "B2"), Claim::PassedOver);          // another record
-    EXPECT_EQ(claims.claim("B1", "B1"), Claim::TakenAgain);          // the record settled from it
-    EXPECT_EQ(claims.claim(std::string("B1\0x", 4), "B1"), Claim::Taken);  // texts compared whole
+    EXPECT_EQ(claims.claim("B1", std::nullopt), Outcome::Claimed);
+    EXPECT_EQ(claims.claim("B1", std::nullopt), Outcome::PassedOver);  // a record without a text serial
+    EXPECT_EQ(claims.claim("B1", "B2"), Outcome::PassedOver);          // another record
+    EXPECT_EQ(claims.claim("B1", "B1"), Outcome::ClaimedAgain);          // the record settled from it
+    EXPECT_EQ(claims.claim(std::string("B1\0x", 4), "B1"), Outcome::Claimed);  // texts compared whole
     // A failed write gives back only a new claim of a record whose serial number it was not.
     claims.undo("B2", claims.claim("B2", "sn"), "sn");
     claims.undo("B3", claims.claim("B3", "B3"), "B3");
-    claims.undo("B1", Claim::TakenAgain, "B1");
+    claims.undo("B1", Outcome::ClaimedAgain, "B1");
     EXPECT_FALSE(claims.remembers("B2"));
     EXPECT_TRUE(claims.remembers("B3") && claims.remembers("B1"));
 }

@@ -1,6 +1,7 @@
 """The connection end to end over real HTTP against the simulated provider."""
 import io
 import itertools
+import time
 import types
 
 import pytest
@@ -78,6 +79,22 @@ def test_purchase_fault(sim, conn, term, monkeypatch, kind, when, count, sends, 
         assert (failed[1], "gagal") in term.lines
     else:
         assert rec.status == "sukses" and rec.serialnumber == bought(sim, rec.tujuan)[0]["batchId"]
+
+
+def test_attempts_of_one_record_are_one_purchase(sim, conn, term, monkeypatch):
+    """The first attempt is carried out but its answer lost, and the history shows it only after that attempt's
+    lookup; the later attempts (answers lost before the provider acts), each a second later by the clock, look for
+    it from the first attempt's time on: settled from its entry, nothing carried out twice."""
+    monkeypatch.setattr(mod, "sleep", lambda seconds: time.sleep(0.05))
+    monkeypatch.setattr(sim, "history_delay", 0.5)
+    real, seconds = mod.datetime.datetime, itertools.count()
+    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(
+        datetime=types.SimpleNamespace(now=lambda tz: real.now(tz) + mod.datetime.timedelta(seconds=next(seconds))),
+        timezone=mod.datetime.timezone, timedelta=mod.datetime.timedelta))
+    rec = checked(conn, term)
+    sim.inject("/purchase", "drop", when="after"), sim.inject("/purchase", "drop", count=None)
+    assert conn.transaksi(rec).status == "sukses" and 2 <= sim.requests["/purchase"] <= 4
+    assert [rec.serialnumber] == [e["batchId"] for e in bought(sim, rec.tujuan)]
 
 
 def test_equal_purchases_after_lost_answers_each_settle_from_their_own_entry(sim, conn, term, monkeypatch):

@@ -175,12 +175,14 @@ def test_one_history_entry_settles_one_purchase(conn, provider, terminal, naps, 
     first, second, third = SlowRecord(), SlowRecord(), SlowRecord()
     assert [settle(conn, r).serialnumber for r in (first, second, first)] == ["B1", "B2", "B1"]
     assert settle(conn, third).outcome() == FRESH and naps == [1] * 5  # both entries taken: nothing for it
-    # A record whose write fails leaves its entry for the next one; another connection remembers nothing of this one.
-    other, broken, fresh = mod.DekoConnection(None, terminal), SlowRecord(), SlowRecord()
-    broken.fail = "serialnumber"
-    with pytest.raises(RuntimeError):
-        settle(other, broken)
-    assert settle(other, fresh).serialnumber == "B1"
+    # A record that shows nothing of its entry (its status cannot be written) leaves it for the next one; once the
+    # status is written, the entry stays the record's. Another connection remembers nothing of this one.
+    for fails, then in (("status", "B1"), ("serialnumber", "B2")):
+        other, broken, fresh = mod.DekoConnection(None, terminal), SlowRecord(), SlowRecord()
+        broken.fail = fails
+        with pytest.raises(RuntimeError):
+            settle(other, broken)
+        assert settle(other, fresh).serialnumber == then
     # Two equal purchases settled at once, their writes interleaving: one entry each.
     pair = [SlowRecord(), SlowRecord()]
     shared = mod.DekoConnection(None, terminal)
@@ -190,5 +192,6 @@ def test_one_history_entry_settles_one_purchase(conn, provider, terminal, naps, 
     for t in threads:
         t.join()
     assert sorted(r.serialnumber for r in pair) == ["B1", "B2"]
-    answered(provider, [entry(detail=dict(batchId=7))])  # a batch id that is no text is not remembered
-    assert [settle(shared, SlowRecord()).serialnumber for _ in "ab"] == [7, 7]
+    # Whole-number batch ids are remembered under their digits ("1001" and 1001 are one id); others are not.
+    answered(provider, [entry(detail=dict(batchId=b)) for b in (1001, "1001", True, 7.0, None, "B9")])
+    assert [settle(shared, SlowRecord()).serialnumber for _ in "abcd"] == [1001, True, True, True]

@@ -1,6 +1,7 @@
 """Connection object, request pipeline with re-login, login with OTP, balance check."""
 import datetime as real_datetime
 import inspect
+import pickle
 import pydoc
 import types
 
@@ -33,24 +34,60 @@ def test_every_method_shows_its_parameters(mod, cls):
     bound = mod.DekoConnection(None, None).login if cls == "DekoConnection" else getattr(mod, cls).run
     for method in [getattr(getattr(mod, cls), name) for name in own] + [bound]:
         assert method.__qualname__ == cls + "." + method.__name__ and method.__module__ == mod.__name__
+    # Pickled by reference, as a def is (hosts pickle callables for queues and retries).
+    assert all(pickle.loads(pickle.dumps(getattr(getattr(mod, cls), name), protocol)) is getattr(mod, cls).__dict__[
+        name] for name in own for protocol in range(pickle.HIGHEST_PROTOCOL + 1))
     shown = pydoc.render_doc(getattr(mod, cls), renderer=pydoc.plaintext)
     assert "PyCapsule" not in shown and " from builtins" not in shown and "\n |  __init__" + SIGNATURES[cls][
         "__init__"] + "\n" in shown
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda c, r: c.makerequest(), "missing 1 required positional argument: 'request'"),
-    (lambda c, r: c.makerequest(r, request=r), "got multiple values for argument 'request'"),
-    (lambda c, r: c.makerequest(r, 1), r"takes 2 positional arguments but 3 were given"),
-    (lambda c, r: type(c).makerequest(c, r, self=c), "got multiple values for argument 'self'"),
-    (lambda c, r: type(c).transaksi(), "missing 2 required positional arguments: 'self' and 'transaksi'"),
-    (lambda c, r: c.cek(r, 3, 4), "takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda c, r: c.cek(r, konsol=3), "got an unexpected keyword argument 'konsol'"),
+def twin(cls):
+    """A class of the same name whose defs take the same parameters: Python's own wording of each mistake."""
+    defs = {}
+    for name, parameters in SIGNATURES[cls].items():
+        exec("def %s%s: pass" % (name, parameters), defs)
+        defs[name].__qualname__ = "%s.%s" % (cls, name)
+    return type(cls, (), {name: defs[name] for name in SIGNATURES[cls]})
+
+
+@pytest.mark.parametrize("call", [
+    lambda c, r: c.makerequest(), lambda c, r: c.makerequest(r, request=r), lambda c, r: c.makerequest(r, 1),
+    lambda c, r: type(c).makerequest(c, r, self=c), lambda c, r: type(c).transaksi(), lambda c, r: c.cek(r, 3, 4),
+    lambda c, r: c.cek(r, konsol=3), lambda c, r: c.cek(r, **{b"console": 3}), lambda c, r: c.get_produk_terbaik(),
 ])
-def test_methods_bind_their_arguments_as_python_does(conn, provider, terminal, call, error):
-    with pytest.raises(TypeError, match=error):
-        call(conn, provider.module().Balance)
-    assert provider.sent == [] and terminal.lines == []
+def test_methods_bind_their_arguments_as_python_does(conn, provider, terminal, call):
+    """Each mistake raises the TypeError that a def with the same parameters raises, worded as the running
+    interpreter words it (from 3.10 on with the class's name), before anything is sent or shown."""
+    errors = []
+    for instance in (conn, object.__new__(twin("DekoConnection"))):
+        with pytest.raises(TypeError) as raised:
+            call(instance, provider.module().Balance)
+        errors.append(str(raised.value))
+    assert errors[0] == errors[1] and provider.sent == [] and terminal.lines == []
+
+
+def test_kept_methods_outlive_their_class_attribute_and_keys_must_be_text(child):
+    """A def's code lives as long as anything refers to it: a kept partial, bound method or slot runs the original
+    method after the class attribute is replaced or deleted, even while the method runs. A ** mapping's keys that
+    are no text are refused as Python refuses them (3.7 hands them to the method unchecked)."""
+    out = child("""
+        import functools
+        provider.default("Balance", dict(OK, balance=5))
+        kept = [functools.partial(conn.cek_saldo), conn.cek_saldo, mod.DekoConnection.cek_saldo.__get__(conn)]
+        terminal.console = lambda text, level: setattr(mod.DekoConnection, "cek_saldo", print)
+        print(mod.DekoConnection.cek_saldo(conn))  # replaced while it runs
+        del mod.DekoConnection.cek_saldo
+        junk = [bytearray(64) for _ in range(10000)]  # takes what was freed
+        print([call() for call in kept])
+        for call in (lambda: conn.cek(Record(), **{b"transaksi": 1}), lambda: conn.cek(Record(), **{1: True}),
+                     lambda: conn.makerequest(mod.dekorequest.Balance, **{b"auth": 1}),
+                     lambda: mod.DekoConnectonThread(conn, "cek_saldo", **{b"x": 1})):
+            try:
+                print(call())
+            except TypeError as error:
+                print(str(error).endswith("keywords must be strings"))""")
+    assert out == "5\n[5, 5, 5]\n" + "True\n" * 4
 
 
 # Request pipeline ------------------------------------------------------------------------------
@@ -217,11 +254,30 @@ GATE = {
             os._exit(conn.makerequest(mod.dekorequest.Balance).balance == "T1")
         status = os.waitpid(pid, 0)[1]
         print(os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status))""",
+    # A waiting thread keeps its Qt events moving: the GUI thread meets the expired session while a worker's login
+    # asks the GUI thread for the OTP through a blocking queued call; both finish.
+    "gui thread": """
+        from PySide2.QtCore import QCoreApplication, QObject, Qt, Signal
+        app, entered, served, results = QCoreApplication([]), threading.Event(), [], []
+        class Dialog(QObject):  # lives on the GUI thread
+            asked = Signal()
+        dialog = Dialog()
+        dialog.asked.connect(lambda: served.append(threading.current_thread().name), Qt.BlockingQueuedConnection)
+        terminal.otp = lambda jam, tanggal: (entered.set(), dialog.asked.emit(), "7")[2]
+        provider.default("Balance", lambda f: dict(OK, balance=f["auth"]) if f["auth"] == "T1" else EXPIRED)
+        provider.default("LoginOtp", dict(OK, response={"gatewayToken": "T1"}))
+        worker = threading.Thread(target=lambda: results.append(conn.makerequest(mod.dekorequest.Balance).balance))
+        worker.start()
+        entered.wait(5)
+        results.append(conn.makerequest(mod.dekorequest.Balance).balance)
+        worker.join()
+        print(results, served, provider.count("LoginOtp"))""",
 }
 
 
 @pytest.mark.parametrize("case, printed", [("nested request", "1 invalid_token\n"),
-                                           ("interrupted wait", "True True\n"), ("fork", "1\n")])
+                                           ("interrupted wait", "True True\n"), ("fork", "1\n"),
+                                           ("gui thread", "['T1', 'T1'] ['MainThread'] 1\n")])
 def test_relogin_never_waits_for_itself_a_signal_or_a_lost_leader(child, case, printed):
     assert child(GATE[case]) == printed
 

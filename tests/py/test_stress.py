@@ -140,7 +140,7 @@ def check_purchase(kind, dest, rec, result, log, ledger, may_miss):
     (0.0, ("/history", "/auth/login", "/auth/otp"), 0.4), (0.3, (), 0.15)])
 def test_shared_connection_under_expiry_and_faults(rig, history_delay, reliable, expiry):
     sim = rig.sim
-    sim.history_delay = history_delay
+    sim.history_delay, sim.numeric_batch_rate = history_delay, 0.3  # some batch ids whole numbers, not texts
     sim.random_faults(0.08, kinds=("drop", "http500", "delay", "refuse"), seed=7, delay=0.2)
     faults, take = collections.Counter(), sim._take_fault
 

@@ -1,5 +1,6 @@
 """Purchase transaction and menu check on a terminal's transaction record."""
 import datetime as real_datetime
+import os
 import textwrap
 import types
 
@@ -164,14 +165,30 @@ def test_menu_check(conn, provider, terminal, paketid, answers, counter, sent, o
     assert rec.outcome() == outcome + ("sn awal",)
 
 
-@pytest.mark.parametrize("start", [
-    "threading.stack_size(1 << 20); t = threading.Thread(target=deep, args=(990,)); t.start(); t.join()",
-    "sys.setrecursionlimit(200000); deep(100000)",  # the main thread's stack ends long before the limit
-])
-def test_deep_retries_raise_recursion_error_instead_of_crashing(child, start):
-    out = child(textwrap.dedent("""
+FAKE_DROPS = """
+    provider.default("Transaksi", NO_ANSWER).default("CheckKPK", NO_ANSWER).default("History", dict(OK, history=[]))"""
+# What a real request takes between two checks: the request models over HTTP, the simulated provider dropping.
+HTTP_DROPS = """
+    from apps.deko.models import requests
+    from simulator.provider import ProviderSimulator
+    sim = ProviderSimulator(port=0).start()
+    os.environ["DEKO_PROVIDER_URL"], mod.dekorequest = sim.url, requests
+    terminal.otp = lambda jam, tanggal: sim.inbox(terminal.config.deko["nomor"])[-1]["otp"]
+    assert conn.login().status
+    sim.inject("/purchase", "drop", count=None), sim.inject("/check/kpk", "drop", count=None)"""
+ON_THREAD = "threading.stack_size(%d << 10); t = threading.Thread(target=deep, args=(990,)); t.start(); t.join()"
+
+
+@pytest.mark.parametrize("drops, start", [
+    (FAKE_DROPS, ON_THREAD % 1024),
+    (FAKE_DROPS, "sys.setrecursionlimit(200000); deep(100000)"),  # the main thread's stack ends long before the limit
+    pytest.param(HTTP_DROPS, ON_THREAD % 32, marks=pytest.mark.skipif(
+        "libasan" in os.environ.get("LD_PRELOAD", ""), reason="under AddressSanitizer one request needs more")),
+    (HTTP_DROPS, ON_THREAD % 64), (HTTP_DROPS, ON_THREAD % 256),
+], ids=["1 MiB", "main thread", "HTTP 32 KiB", "HTTP 64 KiB", "HTTP 256 KiB"])
+def test_deep_retries_raise_recursion_error_instead_of_crashing(child, drops, start):
+    out = child(textwrap.dedent(drops) + textwrap.dedent("""
         mod.sleep = lambda seconds: None
-        provider.default("Transaksi", NO_ANSWER).default("CheckKPK", NO_ANSWER).default("History", dict(OK, history=[]))
         def deep(levels):
             for method in (conn.transaksi, conn.menu_cek):
                 try:

@@ -1,7 +1,8 @@
-// Whole numbers as Python gives them (see pynumber.h).
-#include "pynumber.h"
+// Whole numbers as Python gives them (see whole_number.h).
+#include "whole_number.h"
 
-#include "core/pynum.h"
+#include "core/number_parse.h"
+#include "objects.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-// pynum fast paths against Python: int(text), int(float(text)), int(value). A fast path that
+// The number fast paths against Python: int(text), int(float(text)), int(value). A fast path that
 // returns a value must return exactly what /usr/bin/python3 gives; `{}` marks inputs it must
 // leave to Python (which then gives a big int, accepts another spelling, or raises).
-#include "core/pynum.h"
+#include "core/number_parse.h"
 
 #include <gtest/gtest.h>
 

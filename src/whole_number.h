@@ -1,8 +1,8 @@
 // Whole numbers as Python's int() and int(float()) give them, for the prices of provider data:
-// plain values go through the fast paths of core/pynum (the history matcher figure of
+// plain values go through the fast paths of core/number_parse (the history matcher figure of
 // bench/run.py: a price test per entry of the purchase's product), anything else through Python.
 #pragma once
-#include "pyproto.h"
+#include "refs.h"
 
 namespace deko {
 

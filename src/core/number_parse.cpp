@@ -1,8 +1,11 @@
-// Fast paths of Python's number conversions (see pynum.h).
-#include "core/pynum.h"
+// Fast paths of Python's number conversions (see number_parse.h).
+#include "core/number_parse.h"
 
-#include <charconv>
+#include <locale.h>
+#include <stdlib.h>
+
 #include <cmath>
+#include <string>
 
 namespace deko {
 
@@ -52,11 +55,14 @@ std::optional<long long> int_of_float_text(std::string_view text) {
         pos = exp + exp_digits;
     }
     if (pos != number.size()) return std::nullopt;
-    // from_chars takes no leading '+', and is locale-independent and correctly rounded.
-    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-    double value = 0;
-    auto res = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return std::nullopt;
+    // The C library's strtod in the "C" locale reads "." whatever the process's locale, and is
+    // correctly rounded, as float() is; it reads a NUL-terminated copy.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    if (!c_locale) return std::nullopt;
+    std::string copy(text);
+    char* end = nullptr;
+    double value = strtod_l(copy.c_str(), &end, c_locale);
+    if (end != copy.c_str() + copy.size()) return std::nullopt;
     return truncate_double(value);
 }
 

@@ -1,53 +1,7 @@
-// CPython protocol helpers (see pyproto.h): errors, object operations, module globals.
-#include "pyproto.h"
-
-#include "core/stack_room.h"
-
+// Object operations (see objects.h).
+#include "objects.h"
 
 namespace deko {
-
-std::atomic<bool> g_interpreter_exiting{false};
-
-void note_interpreter_exit() { g_interpreter_exiting.store(true, std::memory_order_relaxed); }
-
-PyObject* Name::intern() const {
-    object_ = PyUnicode_InternFromString(text_);  // kept for the life of the process
-    if (!object_) throw PyError();
-    return object_;
-}
-
-// Errors ---------------------------------------------------------------------------------------
-
-Fetched fetch_error() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Fetched error{Ref::own(type), Ref::own(value), Ref::own(traceback)};
-    if (!error.type) {
-        PyErr_SetString(PyExc_SystemError, "error reported without an exception");
-        return fetch_error();
-    }
-    return error;
-}
-
-void restore_error(Fetched error) {
-    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
-}
-
-Fetched failure_error(const char* what, bool out_of_memory) {
-    if (out_of_memory)
-        PyErr_NoMemory();
-    else
-        PyErr_SetString(PyExc_RuntimeError, what);
-    return fetch_error();
-}
-
-bool is_ordinary(const Fetched& error) {
-    return PyErr_GivenExceptionMatches(error.type.get(), PyExc_Exception) != 0;
-}
-
-// Objects -------------------------------------------------------------------------------------
 
 Ref item(Obj mapping, Obj key) {
     if (!PyDict_CheckExact(mapping.get())) return Ref::steal(PyObject_GetItem(mapping.get(), key.get()));
@@ -192,50 +146,6 @@ Ref next(Obj iterator) {
     PyObject* item = PyIter_Next(iterator.get());
     if (!item && PyErr_Occurred()) throw PyError();
     return Ref::own(item);
-}
-
-void ensure_stack_room() {
-    std::optional<std::size_t> left = stack_left();
-    if (left && *left < stack_reserve()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
-        throw PyError();
-    }
-    // Python's own depth must leave room too: the call goes on to requests whose errors the pipeline
-    // logs, and CPython 3.7 aborts the process when it handles a RecursionError more than 50 levels
-    // past its limit. So the call is made only while kPythonHeadroom more levels would still fit.
-    constexpr int kPythonHeadroom = 100;
-    int entered = 0;
-    while (entered < kPythonHeadroom && Py_EnterRecursiveCall(" before a retry") == 0) ++entered;
-    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
-    if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
-}
-
-// Module globals --------------------------------------------------------------------------------
-
-namespace {
-
-PyObject* g_globals = nullptr;  // the module's namespace, kept for the life of the process
-
-}  // namespace
-
-void set_module_globals(Obj globals) {
-    Py_INCREF(globals.get());
-    g_globals = globals.get();
-}
-
-Ref global(const Name& name) {
-    Ref value = Ref::borrow(g_globals ? PyDict_GetItemWithError(g_globals, name.get()) : nullptr);
-    if (!value && PyErr_Occurred()) throw PyError();
-    if (!value) {
-        Ref builtins = Ref::borrow(PyEval_GetBuiltins());
-        value = Ref::borrow(PyDict_GetItemWithError(builtins.get(), name.get()));
-        if (!value && PyErr_Occurred()) throw PyError();
-    }
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text());
-        throw PyError();
-    }
-    return value;
 }
 
 }  // namespace deko
