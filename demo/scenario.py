@@ -18,9 +18,8 @@ OUTCOMES = {"SUKSES": "sukses", "GAGAL": "gagal"}  # the provider's outcome -> t
 
 class Plan(object):
     """What the scenario buys, in two waves (the session expires between them): each a list of
-    (catalogue paketid, number, count);
-    the provider fails a purchase to a number ending in 99 after carrying it out. ``wait`` bounds
-    each step, in seconds."""
+    (catalogue paketid, number, count); the provider fails a purchase to a number ending in 99
+    after carrying it out. ``wait`` bounds each step, in seconds."""
 
     def __init__(self, settings, waves, wait=60, otp_answer_ms=300):
         self.settings = settings
@@ -130,8 +129,9 @@ class Scenario(QObject):
     @Slot()
     def timed_out(self):
         self.until = None
+        waiting = "scenario.py baris %d" % self.steps.gi_frame.f_lineno
         self.steps.close()
-        self.expect("Langkah selesai dalam %d s" % self.plan.wait, False)
+        self.expect("Langkah selesai dalam %d s" % self.plan.wait, False, "menunggu di " + waiting)
         self.finished.emit()
 
     @Slot(object)
