@@ -47,7 +47,8 @@ esac
 
 PACKAGES=(g++ make cmake pkg-config binutils python3 python3-dev libgtest-dev googletest
           python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg
-          g++-11 clang)
+          g++-11 clang
+          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core)  # the last three: the desktop demo
 # What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a
 # Python older than Debian's: pure-Python packages that another interpreter can take as they are.
 DEBIAN_PYTHON=(python3-urllib3 python3-six python3-pytest python3-pluggy python3-iniconfig python3-packaging

@@ -5,14 +5,16 @@ from simulator.loopback import LoopbackServer, PromptHandler
 
 
 class TerminalListener(LoopbackServer):
-    """Keeps every reply body (text) in ``received``; answers HTTP ``status`` (200)."""
+    """Keeps every reply body (text) in ``received``; answers HTTP ``status`` (200).
+    ``on_reply(text)``, when given, is called with each reply as it arrives, on the listener's thread."""
 
     owner_name = "listener"
     thread_name = "terminal-listener"
 
-    def __init__(self, port=0, status=200):
+    def __init__(self, port=0, status=200, on_reply=None):
         self.port = port
         self.status = status
+        self.on_reply = on_reply
         self.received = []
         self._cond = threading.Condition()
 
@@ -23,6 +25,8 @@ class TerminalListener(LoopbackServer):
         with self._cond:
             self.received.append(text)
             self._cond.notify_all()
+        if self.on_reply is not None:
+            self.on_reply(text)
 
     def wait_for(self, n, timeout=5.0):
         """Wait until at least ``n`` replies arrived (at most ``timeout`` s); True if they did."""

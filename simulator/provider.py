@@ -223,13 +223,14 @@ class ProviderSimulator(LoopbackServer):
             self._faults.setdefault(path, []).append(fault)
 
     def random_faults(self, rate=0.0, kinds=("drop", "delay", "http500"), seed=None, delay=0.5,
-                      rates=None):
+                      rates=None, paths=None):
         """Hit requests at random: each with probability ``rate`` by a fault chosen evenly from
         ``kinds``, or with ``rates`` ({kind: probability}, together at most 1) kind by kind.
 
         At most one fault a request. A purchase is hit before or after it is carried out, by
         chance; "delay" waits ``delay`` seconds, "http500" answers HTTP 503, "refuse" refuses
-        with "Gangguan acak". ``seed`` makes the draws repeatable.
+        with "Gangguan acak". ``seed`` makes the draws repeatable. ``paths`` limits the faults
+        to requests to those paths (None: every provider path).
         """
         if rates is None:
             rates = [(kind, float(rate) / len(kinds)) for kind in kinds] if kinds else []
@@ -245,7 +246,8 @@ class ProviderSimulator(LoopbackServer):
         if total > 1.0 + 1e-9:
             raise ValueError("fault rates add up to %g, more than 1" % total)
         with self._lock:
-            self._random = (tuple(bounds), random.Random(seed), float(delay))
+            self._random = (tuple(bounds), random.Random(seed), float(delay),
+                            None if paths is None else frozenset(paths))
 
     def clear_faults(self):
         with self._lock:
@@ -283,8 +285,8 @@ class ProviderSimulator(LoopbackServer):
                     if fault.count is not None:
                         fault.count -= 1
                     return fault
-            if self._random is not None:
-                bounds, rng, delay = self._random
+            if self._random is not None and (self._random[3] is None or path in self._random[3]):
+                bounds, rng, delay, _ = self._random
                 draw = rng.random()
                 for bound, kind in bounds:
                     if draw < bound:

@@ -50,7 +50,8 @@ def test_stub_lists_every_public_name_and_matches_the_module(mod, tmp_path):
 @pytest.mark.parametrize("flag", ["-h", "--help"])
 @pytest.mark.parametrize("command", [["bash", "scripts/%s.sh" % name] for name in (
     "setup", "pyside2", "test", "sanitize", "demo", "bench", "mutants")] + [
-    ["bash", ".ci/run"], [sys.executable, "demo/main.py"], [sys.executable, "-m", "simulator"]])
+    ["bash", ".ci/run"], ["bash", "scripts/demo.sh", "--gui"], [sys.executable, "demo/main.py"],
+    [sys.executable, "demo/gui.py"], [sys.executable, "-m", "simulator"]])
 def test_help_builds_and_runs_nothing(command, flag, tmp_path):
     done = run(command + [flag], tmp_path)
     assert (done.returncode, done.stdout.split(" ")[0], done.stderr, os.listdir(tmp_path)) == (0, "usage:", "", [])
