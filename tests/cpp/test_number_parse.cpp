@@ -21,7 +21,7 @@ struct TextCase {
 
 constexpr long long kMin = std::numeric_limits<long long>::min();
 
-TEST(Pynum, IntOfText) {
+TEST(NumberParse, IntOfText) {
     for (const TextCase& c : {
              TextCase{"-500", -500}, {"+7", 7}, {"0500", 500}, {"-0", 0},
              // 18 digits are decided here, 19 go to Python.
@@ -36,7 +36,7 @@ TEST(Pynum, IntOfText) {
         EXPECT_EQ(deko::int_of_text(c.text), c.want) << '"' << c.text << '"';
 }
 
-TEST(Pynum, IntOfFloatText) {
+TEST(NumberParse, IntOfFloatText) {
     for (const TextCase& c : {
              TextCase{"500", 500}, {"+7", 7}, {"500.9", 500},
              {"-500.9", -500},  // truncation toward zero, not floor
@@ -59,7 +59,7 @@ TEST(Pynum, IntOfFloatText) {
         EXPECT_EQ(deko::int_of_float_text(text).value_or(0), 0) << text;
 }
 
-TEST(Pynum, TruncateDouble) {
+TEST(NumberParse, TruncateDouble) {
     constexpr double kTwo63 = 9223372036854775808.0;  // 2^63, exact
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::pair<double, Want> cases[] = {
