@@ -46,11 +46,12 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure
 for cxx in g++-11 clang++; do
     check=${DEKO_COMPILE_CHECK_DIR:-build-check}-$cxx
     echo "test: compiling the module with $cxx, warnings as errors ($check)"
+    mkdir -p "$check"
     if ! { cmake -S . -B "$check" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS=-Werror \
                -DDEKO_EXTENSION_DIR="$check/extension" &&
-           cmake --build "$check" -j"$(nproc)" --target dekocore dekoconnection; } >"$check.log" 2>&1; then
+           cmake --build "$check" -j"$(nproc)" --target dekocore dekoconnection; } >"$check/check.log" 2>&1; then
         echo "test: the module does not compile cleanly with $cxx:" >&2
-        cat "$check.log" >&2
+        cat "$check/check.log" >&2
         exit 1
     fi
 done
