@@ -11,7 +11,8 @@ for arg in "$@"; do
 usage: bash scripts/sanitize.sh [-h] [PYTEST-ARGUMENTS...]
 
 Builds a copy of the work tree with AddressSanitizer and UndefinedBehaviorSanitizer (in
-DEKO_SANITIZE_DIR, default /tmp/deko-sanitize, emptied first), then runs the C++ unit tests
+DEKO_SANITIZE_DIR, default build-sanitize/ in this work tree, emptied first, so that
+checkouts on one machine never share it), then runs the C++ unit tests
 (ctest) and the Python suite (pytest, given the arguments) against that build. Any sanitizer
 report fails the run. The build's output goes to <that directory>/build/build.log; a failed
 build shows it. scripts/test.sh runs this after its own round unless DEKO_SKIP_SANITIZE=1.
@@ -23,7 +24,7 @@ done
 bash scripts/setup.sh        # the Debian packages (and the normal build)
 export DEKO_BUILD_DIR=build  # the tests below read the build of this copy
 
-work=${DEKO_SANITIZE_DIR:-/tmp/deko-sanitize}
+work=${DEKO_SANITIZE_DIR:-$PWD/build-sanitize}  # this checkout's own: another checkout empties its own
 rm -rf "$work"
 mkdir -p "$work"
 git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$work"

@@ -29,7 +29,7 @@ environment:
   DEKO_SKIP_DEBUG=1     leave the debug-interpreter round out
   DEKO_SKIP_SANITIZE=1  leave the sanitizer round out
   DEKO_BUILD_DIR        build directory of /usr/bin/python3's build (default: build)
-  DEKO_SANITIZE_DIR     where the sanitizer round builds its copy (default: /tmp/deko-sanitize)
+  DEKO_SANITIZE_DIR     where the sanitizer round builds its copy (default: build-sanitize/ in the work tree)
   DEKO_COMPILE_CHECK_DIR  prefix of the compile checks' build folders (default: build-check)
 USAGE
             exit 0 ;;
