@@ -56,7 +56,7 @@ FAULTS = {
         "restore_error(std::move(*failed));\n        throw PyError();"),
     "re-login nests in its own console": ("src/session.cpp", "LoginScope scope;\n        error = attempt(",
                                           "error = attempt("),
-    "fork keeps logins in flight": ("src/module.cpp", "pthread_atfork(nullptr, nullptr, &forget_logins_in_flight);", ""),
+    "fork keeps logins in flight": ("src/module.cpp", "platform::reset_after_fork(&forget_logins_in_flight);", ""),
     "lost answer sent again unasked": (
         "src/transactions.cpp", "if (lookup == Lookup::Settled) return Ref::borrow(record);", ""),
     "best offer looked up at the wrong price": (
