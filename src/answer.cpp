@@ -2,6 +2,7 @@
 #include "answer.h"
 
 #include "names.h"
+#include "outcome.h"
 #include "runtime.h"
 #include "terminal.h"
 
@@ -34,8 +35,7 @@ Ref stored_refusal(Obj error) { return join({text("[Deko]: "), str_of(error)}); 
 
 void store_refusal(PyObject* self, PyObject* record, const Answer& answer) {
     show_refusal(self, answer);
-    set_attr(record, kStatus, kGagal);
-    set_attr(record, kPesan, stored_refusal(answer.error()));
+    write_outcome(record, kGagal, stored_refusal(answer.error()));
 }
 
 }  // namespace deko

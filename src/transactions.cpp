@@ -4,9 +4,10 @@
 
 #include "answer.h"
 #include "core/stack_room.h"
-#include "history.h"
+#include "matching.h"
 #include "method_bodies.h"
 #include "names.h"
+#include "outcome.h"
 #include "runtime.h"
 #include "terminal.h"
 
@@ -27,11 +28,6 @@ constexpr long kAttempts = 4;
 
 // The transaction time: UTC+7 wall clock, without its zone.
 constexpr long kProviderUtcOffsetHours = 7;
-
-void set_outcome(PyObject* record, Obj status, Obj pesan) {
-    set_attr(record, kStatus, status);
-    set_attr(record, kPesan, pesan);
-}
 
 Ref transaction_time() {
     Ref dt = global(kDatetime);
@@ -109,7 +105,7 @@ Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Nam
     Ref next = Ref::steal(PyNumber_Add(counter, integer(1).get()));
     if (compare(next, integer(kAttempts), Py_GE)) {
         console(self, last_line, Level::Gagal);
-        set_outcome(record, kGagal, kNoConnection);
+        write_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
     ensure_stack_room(level);  // a counter far below the last attempt recurses deeply
@@ -122,7 +118,7 @@ Ref offer_or_fail(PyObject* self, PyObject* record, PyObject* produk) {
     Ref lookup = attr(self, kGetProdukTerbaik);
     Ref pair = call(lookup, {attr(record, kTujuan), attr(produk, kPaketid)});
     if (!truthy(item_at(pair, 0))) {
-        set_outcome(record, kGagal, item_at(pair, 1));
+        write_outcome(record, kGagal, item_at(pair, 1));
         return Ref();
     }
     return item_at(pair, 1);
@@ -145,13 +141,13 @@ void show_checked(PyObject* self, PyObject* shown, PyObject* price) {
 template <typename Nama>
 void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, const Name& description_key,
                    Nama&& nama) {
-    set_attr(record, kStatus, kSukses);
+    write_status(record, kSukses);
     Ref price = item(source, price_key);
     Ref data = new_dict();
     set_item(data, kDesc, call(global(kRemoveHtmlTags), {item(source, description_key)}));
     set_item(data, kNama, nama());
     set_attr(record, kInq, call(global(kInqueryDetail), {price, data}));
-    set_attr(record, kPesan, attr(attr(record, kInq), kData));
+    write_field(record, kPesan, attr(attr(record, kInq), kData));
 }
 
 }  // namespace
@@ -171,18 +167,18 @@ Ref cek(PyObject* self, PyObject* record, PyObject* show_success) {
     Answer answer = ask(self, kProdukRequest, {{kKategori, attr(produk, kKategori)}}, NoneTest::NotDiffers);
     if (answer.none()) {
         console(self, kPackageCheckFailed, Level::Gagal);
-        set_outcome(record, kGagal, kNoConnection);
+        write_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
     if (!answer.accepted()) {
         show_refusal(self, answer);
-        set_outcome(record, kGagal, answer.error());
+        write_outcome(record, kGagal, answer.error());
         return Ref::borrow(record);
     }
     Ref product = call_method(answer.completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
     if (is_none(product)) {
         console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
-        set_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
+        write_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
         return Ref::borrow(record);
     }
     Ref code = item(product, kCode);
@@ -267,7 +263,7 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
         Ref msg = attr(answer.completed, kMsg);
         console(self, msg.get(), Level::Sukses);
         console(self, kToHistory, Level::Warning);
-        set_outcome(record, kPending, attr(answer.completed, kMsg));
+        write_outcome(record, kPending, attr(answer.completed, kMsg));
         if (!is_type(produk.get(), kCrp)) {
             Ref settle = attr(self, kGetTransaksiHistory);
             Ref tujuan = attr(record, kTujuan);
@@ -294,11 +290,11 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     if (lookup == Lookup::Settled) return Ref::borrow(record);
     if (lookup == Lookup::Unreadable) {
         // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
-        set_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
+        write_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
         return Ref::borrow(record);
     }
     if (refusal) {  // not in the history: a refusal after all, never sent again
-        set_outcome(record, kGagal, refusal);
+        write_outcome(record, kGagal, refusal);
         return Ref::borrow(record);
     }
     return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal", level);
@@ -311,13 +307,13 @@ Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
-        set_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
+        write_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
         return Ref::borrow(record);
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
     if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal", level);
     if (answer.accepted()) {
-        set_outcome(record, kSukses, attr(answer.completed, kData));
+        write_outcome(record, kSukses, attr(answer.completed, kData));
         Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
         console(self, line.get(), Level::Sukses);
     } else {
