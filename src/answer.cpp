@@ -13,9 +13,10 @@ using namespace names;
 Ref Answer::error() const { return attr(completed, kErrorMsg); }
 
 Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> fields, NoneTest test,
-           bool conn_first) {
+           bool conn_first, bool* sending) {
     Ref makerequest = attr(self, kMakerequest);
     Ref cls = attr(global(kRequests), request_class);
+    if (sending) *sending = true;
     Ref completed = call(makerequest, {cls}, fields);
     bool absent = test == NoneTest::Is       ? is_none(completed)
                   : test == NoneTest::Equals ? equals(completed, Py_None)

@@ -52,20 +52,35 @@ namespace {
 // The price that skips the price test.
 const Name& kNoPriceTest = kZero;
 
-// "submittedDate": the milliseconds "000" dropped, then "%Y%m%d%H%M%S".
+// The real datetime type (a host may replace the module's `datetime` global).
+PyTypeObject* datetime_type() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw PyError();
+    }
+    return PyDateTimeAPI->DateTimeType;
+}
+
+// "submittedDate": the milliseconds "000" dropped, then read as datetime.strptime(text,
+// "%Y%m%d%H%M%S") reads it. Plain 14-digit times take a fast path; any other text (shorter
+// fields, digits of other scripts ...) is read by Python itself.
 CivilTime submitted_time(PyObject* value) {
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "strptime() argument 1 must be str, not %s", Py_TYPE(value)->tp_name);
         throw PyError();
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) throw PyError();
-    std::string_view spelled(data, static_cast<size_t>(size));
-    if (auto t = parse_submitted_date(spelled)) return *t;
-    Ref shown = text(without_millis(spelled));
-    PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'", shown.get());
-    throw PyError();
+    if (auto spelled = utf8_of(value))
+        if (auto t = parse_submitted_date(*spelled)) return *t;
+    // The trailing "000" counted in characters, as Python counts them.
+    Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    Ref rest = Ref::borrow(value);
+    if (length > 14 && PyUnicode_Tailmatch(value, kMillis.get(), length - 3, length, 1) == 1)
+        rest = Ref::steal(PyUnicode_Substring(value, 0, length - 3));
+    Ref parsed = call_method(reinterpret_cast<PyObject*>(datetime_type()), kStrptime, {rest, kSubmittedFormat});
+    PyObject* t = parsed.get();
+    return CivilTime{PyDateTime_GET_YEAR(t),        PyDateTime_GET_MONTH(t),
+                     PyDateTime_GET_DAY(t),         PyDateTime_DATE_GET_HOUR(t),
+                     PyDateTime_DATE_GET_MINUTE(t), PyDateTime_DATE_GET_SECOND(t)};
 }
 
 // "At or after the transaction time, to the second". A plain naive datetime is compared field by
@@ -86,10 +101,7 @@ public:
 private:
     void prepare() {
         cut_ = call(attr(time_, kReplace), {}, {{kMicrosecond, integer(0)}});
-        if (!PyDateTimeAPI) {
-            PyDateTime_IMPORT;
-            if (!PyDateTimeAPI) throw PyError();
-        }
+        datetime_type();
         PyObject* c = cut_.get();
         plain_ = PyDateTime_CheckExact(c) && is_none(attr(c, kTzinfo));
         if (plain_)
@@ -104,22 +116,24 @@ private:
     CivilTime bound_{};
 };
 
-// Batches a connection has settled records from ---------------------------------------------------
+// Batches the records of a terminal were settled from ----------------------------------------------
 
-// Kept per connection object while it lives (a weak reference to it drops them when it goes), and
-// touched only while the GIL is held. The table lives as long as the process: it is never torn
-// down after the interpreter.
-struct ConnectionClaims {
+// Kept per terminal (the chip whose history they come from), so that every connection of a
+// terminal, copies included, passes over an entry another one took: while the terminal lives (a weak
+// reference to it drops them when it goes; a terminal that takes no weak reference is held instead).
+// Touched only while the GIL is held. The table lives as long as the process: it is never torn down
+// after the interpreter.
+struct TerminalClaims {
     std::shared_ptr<BatchClaims> claims;
-    Ref watch;  // the weak reference to the connection, whose callback forgets its claims
+    Ref watch;  // the weak reference to the terminal, whose callback forgets its claims, or the terminal
 };
-auto& g_claims = *new std::unordered_map<PyObject*, ConnectionClaims>();
+auto& g_claims = *new std::unordered_map<PyObject*, TerminalClaims>();
 
-PyObject* forget_claims(PyObject* connection_address, PyObject* /*weakref*/) {
-    void* connection = PyLong_AsVoidPtr(connection_address);
-    auto found = g_claims.find(static_cast<PyObject*>(connection));
+PyObject* forget_claims(PyObject* terminal_address, PyObject* /*weakref*/) {
+    void* terminal = PyLong_AsVoidPtr(terminal_address);
+    auto found = g_claims.find(static_cast<PyObject*>(terminal));
     if (found != g_claims.end()) {
-        ConnectionClaims gone = std::move(found->second);  // let go of once the table is consistent
+        TerminalClaims gone = std::move(found->second);  // let go of once the table is consistent
         g_claims.erase(found);
     }
     Py_RETURN_NONE;
@@ -136,17 +150,62 @@ std::optional<std::string> claim_key(PyObject* id) {
     return text_of(id);
 }
 
+// The claims of the terminal of the connection `self`.
 std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
-    auto found = g_claims.find(self);
+    Ref terminal = attr(self, kTerminal);
+    PyObject* key = terminal.get();
+    auto found = g_claims.find(key);
     if (found != g_claims.end()) return found->second.claims;
-    Ref address = Ref::steal(PyLong_FromVoidPtr(self));
+    Ref address = Ref::steal(PyLong_FromVoidPtr(key));
     Ref callback = Ref::steal(PyCFunction_New(&g_forget_claims, address.get()));
-    Ref watch = Ref::steal(PyWeakref_NewRef(self, callback.get()));
+    Ref watch = Ref::own(PyWeakref_NewRef(key, callback.get()));
+    if (!watch) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyError();
+        PyErr_Clear();  // no weak reference to it: held, so that no other object takes its address
+        watch = terminal;
+    }
     // Making those may have run Python code (a collection): the table is looked at afresh.
-    ConnectionClaims& held = g_claims[self];
+    TerminalClaims& held = g_claims[key];
     if (!held.claims) held = {std::make_shared<BatchClaims>(), std::move(watch)};
     return held.claims;
 }
+
+// One subscriber, however the number is written ----------------------------------------------------
+
+// The record's destination as the host's number tool gives it in the national "08" form, to tell
+// whether an entry's number written another way ("+62813...", "0813-0000-...") names the same
+// subscriber. The tool is called only for texts, and only for entries that pass every other test;
+// a tool that raises on a number makes that entry not match.
+class Subscriber {
+public:
+    explicit Subscriber(PyObject* tujuan) : tujuan_(tujuan) {}
+
+    // Whether a phone number (not a voucher) may still name the subscriber after it differed as written.
+    bool may_be(PyObject* number) const { return PyUnicode_Check(tujuan_) && PyUnicode_Check(number); }
+
+    bool is(PyObject* number) {
+        if (!tried_) {
+            tried_ = true;
+            own_ = national(tujuan_);
+        }
+        if (!own_) return false;
+        Ref theirs = national(number);
+        return theirs && equals(theirs, own_);
+    }
+
+private:
+    // normalizemsisdn(number, start="08"), when it gives a text that is not empty; else a null Ref.
+    static Ref national(PyObject* number) {
+        Ref normal = guarded([&] { return call(global(kNormalize), {number}, {{kStart, kNationalPrefix}}); },
+                             [](PyObject*) { return Ref(); });
+        if (normal && PyUnicode_Check(normal.get()) && PyUnicode_GET_LENGTH(normal.get()) > 0) return normal;
+        return Ref();
+    }
+
+    PyObject* tujuan_;
+    Ref own_;
+    bool tried_ = false;
+};
 
 // An entry a pass took for a record, and its claim.
 struct Taken {
@@ -158,8 +217,8 @@ struct Taken {
 // The first entry of `history` that belongs to the purchase: its product, its number, at or after its
 // time, at its price, and claimed by no other record. Everything the tests read is read for every
 // entry, before any test.
-std::optional<Taken> find_entry(PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga,
-                                PyObject* history, BatchClaims& claims) {
+std::optional<Taken> find_entry(PyObject* record, Subscriber& subscriber, PyObject* tujuan, PyObject* transaksitime,
+                                PyObject* harga, PyObject* history, BatchClaims& claims) {
     TimeBound bound(transaksitime);
     Ref paketid;
     int spv = -1;  // whether the product is a voucher (SPV), worked out at the first entry
@@ -175,16 +234,21 @@ std::optional<Taken> find_entry(PyObject* record, PyObject* tujuan, PyObject* tr
         if (!number) number = none();
         if (!voucher) voucher = none();
         if (spv < 0) spv = equals(call_method(attr(attr(record, kProduk), kTipe), kUpper), kSpv);
-        if ((is_none(number) && !is_none(voucher)) || spv) number = voucher;
+        const bool by_voucher = (is_none(number) && !is_none(voucher)) || spv;
+        if (by_voucher) number = voucher;
 
         if (!paketid) paketid = attr(attr(record, kProduk), kPaketid);
         if (!equals(item(entry, kProductId), paketid)) return true;
-        if (!equals(tujuan, number)) return true;
+        // The number as written first; a phone number written another way is the host tool's to
+        // tell, once every other test has passed. A voucher is compared as written only.
+        const bool as_written = equals(tujuan, number);
+        if (!as_written && (by_voucher || !subscriber.may_be(number.get()))) return true;
         if (!bound.reached_by(time)) return true;
         if (!is_none(harga) && differs(price, kNoPriceTest) && differs(price, kNoPrice)) {
             if (!expected) expected = whole_direct(harga);
             if (!(whole_via_decimal(price.get()) == *expected)) return true;
         }
+        if (!as_written && !subscriber.is(number.get())) return true;
         // One entry settles one purchase: an entry another record was settled from is passed over.
         // Its batch id and the record's serial number are read first (that may run host code);
         // checking and claiming are then one step, with no Python code in between.
@@ -235,11 +299,13 @@ void write_entry(PyObject* record, PyObject* tujuan, const Taken& taken, BatchCl
 // not be read.
 enum class PassOutcome { EntryTaken, NoEntry, Unreadable };
 
-PassOutcome match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime, PyObject* harga) {
+PassOutcome match_once(PyObject* self, PyObject* record, Subscriber& subscriber, PyObject* tujuan,
+                       PyObject* transaksitime, PyObject* harga) {
     Ref completed = fetch_history(self);
     if (is_none(completed)) return PassOutcome::Unreadable;
     std::shared_ptr<BatchClaims> claims = claims_of(self);
-    std::optional<Taken> taken = find_entry(record, tujuan, transaksitime, harga, attr(completed, kHistory).get(), *claims);
+    std::optional<Taken> taken = find_entry(record, subscriber, tujuan, transaksitime, harga,
+                                            attr(completed, kHistory).get(), *claims);
     if (!taken) return PassOutcome::NoEntry;
     write_entry(record, tujuan, *taken, *claims);
     return PassOutcome::EntryTaken;
@@ -250,8 +316,9 @@ PassOutcome match_once(PyObject* self, PyObject* record, PyObject* tujuan, PyObj
 Lookup settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                             PyObject* harga, Ref counter) {
     Ref last = integer(kLastPass), one = integer(1), pause = integer(kPassPauseSeconds);
+    Subscriber subscriber(tujuan);
     for (;;) {
-        PassOutcome pass = match_once(self, record, tujuan, transaksitime, harga);
+        PassOutcome pass = match_once(self, record, subscriber, tujuan, transaksitime, harga);
         if (pass == PassOutcome::Unreadable) return Lookup::Unreadable;
         if (pass == PassOutcome::EntryTaken) return Lookup::Settled;
         if (!compare(counter, last, Py_LT)) return Lookup::NotFound;

@@ -37,37 +37,6 @@ Ref transaction_time() {
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
 
-// All attempts of one record are one purchase: the time of the record's first attempt in this thread's
-// outermost transaksi for it, which the history lookup after a lost answer takes as the earliest time
-// of the purchase (an attempt whose answer was lost may show in the history only after its own
-// lookup, when a later attempt looks).
-class FirstAttempt {
-public:
-    FirstAttempt(PyObject* record, const Ref& time) {
-        for (const auto& [held, first] : t_open)
-            if (held.get() == record) {
-                time_ = first;
-                return;
-            }
-        t_open.emplace_back(Ref::borrow(record), time);
-        time_ = time;
-        owner_ = true;
-    }
-    ~FirstAttempt() {
-        if (owner_) t_open.pop_back();  // calls nest: the last opened is this one
-    }
-    FirstAttempt(const FirstAttempt&) = delete;
-    FirstAttempt& operator=(const FirstAttempt&) = delete;
-
-    PyObject* time() const { return time_.get(); }
-
-private:
-    static thread_local std::vector<std::pair<Ref, Ref>> t_open;  // records and their first attempt's time
-    Ref time_;
-    bool owner_ = false;
-};
-thread_local std::vector<std::pair<Ref, Ref>> FirstAttempt::t_open;
-
 // Whether the provider answered with a server error (HTTP 500 or more, as a whole number and not a
 // truth value): it may have carried the purchase out before it failed.
 bool server_error(PyObject* completed) {
@@ -204,12 +173,12 @@ struct Sent {
 
 // Sends the purchase of the record's product type, with the fields its request kind takes, each
 // read as the request is built.
-Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
+Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk, bool& sent) {
     Ref tipe = call_method(attr(produk, kTipe), kUpper);
     auto trx = [&] { return item(settings(self), kNomorTransaksi); };
     auto inq_price = [&] { return attr(attr(record, kInq), kHarga); };
     auto buy = [&](const Name& kind, std::initializer_list<Kw> fields) {
-        return ask(self, kind, fields, NoneTest::NotDiffers);
+        return ask(self, kind, fields, NoneTest::NotDiffers, false, &sent);
     };
 
     if (equals(tipe, kSpv)) {
@@ -247,15 +216,14 @@ Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
             price};
 }
 
-}  // namespace
-
-Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
-    StackLevel level;
+// One attempt of the purchase `purchase` (the record's, open on this thread).
+Ref attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, OpenPurchase::State& purchase,
+                     StackLevel& level) {
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
-    FirstAttempt purchase(record, transaksitime);
+    if (!purchase.first_time) purchase.first_time = transaksitime;
     Ref produk = attr(record, kProduk);
-    Sent sent = send_purchase(self, record, produk.get());
+    Sent sent = send_purchase(self, record, produk.get(), purchase.sent);
     if (!sent.answer) return Ref::borrow(record);  // no such best offer
     const Answer& answer = *sent.answer;
 
@@ -283,9 +251,11 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     // The answer was lost, or a server error came back: the provider may have carried the purchase
     // out all the same. It is looked up in the history before anything else, with the matcher's own
     // passes (not self.get_transaksi_history: a host that replaces that replaces the settling of
-    // accepted purchases, not this lookup), from the record's first attempt on.
+    // accepted purchases, not this lookup), from the time of the purchase's first attempt on: all
+    // attempts of one record are one purchase, and an attempt whose answer was lost may show in the
+    // history only after its own lookup, when a later attempt looks.
     console(self, kToHistory, Level::Warning);
-    Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
+    Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.first_time.get(),
                                         sent.price.get(), integer(0));
     if (lookup == Lookup::Settled) return Ref::borrow(record);
     if (lookup == Lookup::Unreadable) {
@@ -298,6 +268,26 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
         return Ref::borrow(record);
     }
     return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal", level);
+}
+
+}  // namespace
+
+// A purchase that raises never leaves a verdict it did not reach: when an error leaves the outermost
+// call for the record and the purchase wrote no status of its own, the record is "gagal" when no
+// purchase request went out in the call, or "pending" when one did (the provider may have it), with
+// "[Deko]: " and the error's text. The error then reaches the caller unchanged.
+Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
+    StackLevel level;
+    OpenPurchase purchase(record);
+    OpenPurchase::State& state = purchase.state();
+    if (!purchase.outermost()) return attempt_purchase(self, record, counter, state, level);
+    Ref result;
+    std::optional<Fetched> raised = attempt([&] { result = attempt_purchase(self, record, counter, state, level); });
+    if (!raised) return result;
+    if (!state.status_written)
+        attempt([&] { write_outcome(record, state.sent ? kPending : kGagal, stored_refusal(raised->value)); });
+    restore_error(std::move(*raised));
+    throw PyError();
 }
 
 // Menu check -----------------------------------------------------------------------------
