@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace deko {
@@ -120,6 +121,8 @@ struct CFunction {
     PyMethodDef def{};
 };
 std::map<const MethodDef*, CFunction>& g_c_functions = *new std::map<const MethodDef*, CFunction>();
+// The row of each of those definitions.
+auto& g_rows = *new std::unordered_map<const PyMethodDef*, const MethodDef*>();
 
 void method_dealloc(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
@@ -215,6 +218,7 @@ Ref new_method(const MethodDef& def, FastCall entry) {
         c.doc = std::string(def.name->text()) + signature + "\n--\n\n" + def.doc;
         c.def = {def.name->text(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
                  METH_FASTCALL | METH_KEYWORDS, c.doc.c_str()};
+        g_rows[&c.def] = &def;
     }
     m->c_def = &c.def;
     m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name->text())).release();
@@ -224,6 +228,14 @@ Ref new_method(const MethodDef& def, FastCall entry) {
 }
 
 }  // namespace
+
+bool runs_body(PyObject* callable, PyObject* self, const Body& body) {
+    if (!PyMethod_Check(callable) || PyMethod_GET_SELF(callable) != self) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(callable);
+    if (!PyCFunction_Check(function)) return false;
+    auto row = g_rows.find(reinterpret_cast<PyCFunctionObject*>(function)->m_ml);
+    return row != g_rows.end() && row->second->body.call == body.call;
+}
 
 Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,
                std::size_t rows, Obj extra) {

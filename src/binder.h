@@ -184,6 +184,10 @@ constexpr std::array<FastCall, sizeof...(I)> fast_calls(std::index_sequence<I...
     return {&fast_call<Table, I>...};
 }
 
+// Whether `callable` is a method of this module's classes bound to `self` whose body is `body`:
+// calling it would run that body with `self`.
+bool runs_body(PyObject* callable, PyObject* self, const Body& body);
+
 // Makes the current module's class `name` with type(name, bases, namespace): its namespace holds
 // the methods of `table` whose owner it is (in table order), then `extra`.
 Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,

@@ -294,25 +294,58 @@ HTTP_DROPS = """
     os.environ["DEKO_PROVIDER_URL"], mod.dekorequest = sim.url, requests
     terminal.otp = lambda jam, tanggal: sim.inbox(terminal.config.deko["nomor"])[-1]["otp"]
     assert conn.login().status
-    sim.inject("/purchase", "drop", count=None), sim.inject("/check/kpk", "drop", count=None)"""
-ON_THREAD = "threading.stack_size(%d << 10); t = threading.Thread(target=deep, args=(990,)); t.start(); t.join()"
+    sim.inject("/purchase", "drop", count=DROPS), sim.inject("/check/kpk", "drop", count=DROPS)"""
+# A host whose own methods call the module's: each retry goes through them, nesting the thread's C stack.
+HOST = """
+    class Host(mod.DekoConnection):
+        def transaksi(self, transaksi, counter=0):
+            return super().transaksi(transaksi, counter=counter)
+
+        def menu_cek(self, transaksi, counter=0):
+            return super().menu_cek(transaksi, counter=counter)
+    conn.__class__ = Host"""
+ON_THREAD = "threading.stack_size(%d << 10); t = threading.Thread(target=deep); t.start(); t.join()"
+ON_QTHREAD = """
+    from PySide2.QtCore import QCoreApplication, QThread
+    app, t = QCoreApplication([]), type("Worker", (QThread,), {"run": lambda self: deep()})()
+    t.setStackSize(%d << 10), t.start(), t.wait()"""
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+DEEP = dict(levels=990, drops=None, outcomes={"('gagal', 'Koneksi Terputus')", "RecursionError"})
 
 
-@pytest.mark.parametrize("drops, start", [
-    (FAKE_DROPS, ON_THREAD % 1024),
-    (FAKE_DROPS, "sys.setrecursionlimit(200000); deep(100000)"),  # the main thread's stack ends long before the limit
-    pytest.param(HTTP_DROPS, ON_THREAD % 32, marks=pytest.mark.skipif(
-        "libasan" in os.environ.get("LD_PRELOAD", ""), reason="under AddressSanitizer one request needs more")),
-    (HTTP_DROPS, ON_THREAD % 64), (HTTP_DROPS, ON_THREAD % 256),
-], ids=["1 MiB", "main thread", "HTTP 32 KiB", "HTTP 64 KiB", "HTTP 256 KiB"])
-def test_deep_retries_raise_recursion_error_instead_of_crashing(child, drops, start):
-    out = child(textwrap.dedent(drops) + textwrap.dedent("""
+@pytest.mark.parametrize("drops, start, case", [
+    (FAKE_DROPS, ON_THREAD % 1024, DEEP),
+    (FAKE_DROPS, "sys.setrecursionlimit(200000); LEVELS = 100000 if HOSTS else LEVELS; deep()", DEEP),
+    pytest.param(HTTP_DROPS, ON_THREAD % 32, DEEP, marks=pytest.mark.skipif(UNDER_ASAN, reason="larger frames")),
+    (HTTP_DROPS, ON_THREAD % 64, DEEP), (HTTP_DROPS, ON_THREAD % 256, DEEP), (FAKE_DROPS, ON_THREAD % 8192, DEEP),
+    (HTTP_DROPS, ON_QTHREAD % 64, DEEP), (HTTP_DROPS, ON_QTHREAD % 128, DEEP),
+    # An ordinary purchase whose first three answers are lost completes on the smallest stacks the host uses.
+    pytest.param(HTTP_DROPS, ON_QTHREAD % 32, dict(levels=0, drops=3, outcomes={"('sukses', 4)", "('sukses', 3)"}),
+                 marks=pytest.mark.skipif(UNDER_ASAN, reason="larger frames")),
+    (HTTP_DROPS, ON_QTHREAD % 44, dict(levels=0, drops=3, outcomes={"('sukses', 4)", "('sukses', 3)"})),
+], ids=["1 MiB", "main thread", "HTTP 32 KiB", "HTTP 64 KiB", "HTTP 256 KiB", "8 MiB", "HTTP QThread 64 KiB",
+        "HTTP QThread 128 KiB", "purchase QThread 32 KiB", "purchase QThread 44 KiB"])
+@pytest.mark.parametrize("methods", ["own", "host's"])
+def test_deep_retries_never_crash(child, drops, start, case, methods):
+    """The module's own method retries in its frame, taking no C stack: far more attempts than a stack of 32 KiB holds
+    nested. A host's method that calls the module's recurses through it, and ends in RecursionError while the stack
+    still has room (on the main thread, whose stack ends long before a raised recursion limit, too)."""
+    hosts, levels = methods == "host's", case["levels"] if methods == "host's" else min(case["levels"], 200)
+    out = child("\nLEVELS, DROPS, HOSTS = %d, %r, %r" % (levels, case["drops"], hosts) + textwrap.dedent(drops) + (
+        textwrap.dedent(HOST) if methods == "host's" else "") + textwrap.dedent("""
         mod.sleep = lambda seconds: None
-        def deep(levels):
+        sends = []
+        terminal.console = lambda text, level: text == "Mengirim Transaksi..." and sends.append(1)
+        def deep():
             for method in (conn.transaksi, conn.menu_cek):
                 try:
-                    print(method(Record(paketid="KPK"), counter=-levels).outcome()[:2])
+                    outcome = method(Record(paketid="TP10" if DROPS == 3 else "KPK", tujuan="081300000017",
+                                            harga=10500), counter=-LEVELS)
+                    print((outcome.status, len(sends)) if DROPS == 3 else outcome.outcome()[:2])
                 except RecursionError:
                     print("RecursionError")
-    """) + start, timeout=120)
-    assert set(out.split("\n")) <= {"('gagal', 'Koneksi Terputus')", "RecursionError", ""}, out
+                if DROPS == 3:
+                    break
+    """) + textwrap.dedent(start), timeout=120)
+    seen = set(out.split("\n")) - {""}
+    assert seen <= case["outcomes"] and (hosts or case is not DEEP or seen == {"('gagal', 'Koneksi Terputus')"}), out
