@@ -46,7 +46,7 @@ case "$python" in  # a path as the caller gave it, or a command on PATH
 esac
 
 PACKAGES=(g++ make cmake pkg-config binutils python3 python3-dev libgtest-dev googletest
-          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet
+          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet valgrind
           g++-11 clang
           python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core)  # the last three: the desktop demo
 # What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a

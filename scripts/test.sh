@@ -15,7 +15,8 @@ usage: bash scripts/test.sh [-h] [PYTEST-ARGUMENTS...]
 
 Builds what is missing (scripts/setup.sh), then runs every test: the C++ unit tests (ctest), a
 compile check of the module with Debian's g++-11 and clang++ (warnings as errors), the Python suite (pytest, given the arguments; it also checks the type stubs against the module with
-mypy's stubtest), the Python suite again under CPython 3.7, the host's interpreter (with the
+mypy's stubtest, and runs purchases on the main thread under valgrind), the instructions a unit of
+each benchmark case against bench/instructions.json (bench/run.py --guard), the Python suite again under CPython 3.7, the host's interpreter (with the
 extension built for it in build-py37/ and the PySide2 that scripts/pyside2.sh builds for it once
 per machine, about 6 minutes the first time), then under CPython's debug build
 (/usr/bin/python3-dbg, whose C-API checks catch misuse that the release interpreter lets pass),
@@ -58,6 +59,12 @@ done
 
 export QT_QPA_PLATFORM=offscreen
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/py "$@"
+
+# What each benchmark case costs the module, in instructions a unit under callgrind, against the
+# figures committed in bench/instructions.json: more than 10% over fails (bench/README.md says how
+# to record a change that moves one on purpose).
+echo "test: instructions a unit of each benchmark case against bench/instructions.json"
+/usr/bin/python3 bench/run.py --guard
 
 # The host's own interpreter: CPython 3.7, with PySide2 built for it from Debian's sources.
 if [ "${DEKO_SKIP_PY37:-0}" != "1" ]; then

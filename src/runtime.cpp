@@ -26,7 +26,18 @@ struct ModuleState {
 
 namespace {
 
-thread_local ModuleState* t_module = nullptr;
+// The current module of this thread, and the class whose state was looked up last. The thread's
+// own block of the module's TLS is reached directly (initial-exec) on systems with ELF's static TLS:
+// they are read at every method call.
+struct CurrentModule {
+    ModuleState* state;
+    PyObject* last_class;
+    ModuleState* last_state;
+};
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local CurrentModule t_current{nullptr, nullptr, nullptr};
 
 // The classes of every module object made in this process, and their module's state. Classes and
 // states live as long as the process: a method a host kept may be called at any time. Touched only
@@ -58,11 +69,12 @@ PyTypeObject g_carrier_type = [] {
 }();
 
 ModuleState& current() {
-    if (!t_module) {
+    ModuleState* state = t_current.state;
+    if (!state) {
         PyErr_SetString(PyExc_RuntimeError, "the connection module is used outside its own methods");
         throw PyError();
     }
-    return *t_module;
+    return *state;
 }
 
 }  // namespace
@@ -78,20 +90,21 @@ Ref new_module_state(Obj module) {
     return carrier;
 }
 
-InModule::InModule(PyObject* carrier) : outer_(t_module) {
+InModule::InModule(PyObject* carrier) : outer_(t_current.state) {
+    CurrentModule& current = t_current;
     if (Py_TYPE(carrier) == &g_carrier_type) {
-        t_module = reinterpret_cast<Carrier*>(carrier)->state;
+        current.state = reinterpret_cast<Carrier*>(carrier)->state;
         return;
     }
-    thread_local std::pair<PyObject*, ModuleState*> last{nullptr, nullptr};
-    if (last.first != carrier) {
+    if (current.last_class != carrier) {
         auto found = g_class_states.find(carrier);
-        last = {carrier, found == g_class_states.end() ? nullptr : found->second};
+        current.last_class = carrier;
+        current.last_state = found == g_class_states.end() ? nullptr : found->second;
     }
-    t_module = last.second;
+    current.state = current.last_state;
 }
 
-InModule::~InModule() { t_module = outer_; }
+InModule::~InModule() { t_current.state = outer_; }
 
 Ref module_name() { return current().name; }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "answer.h"
+#include "dates.h"
 #include "core/stack_room.h"
 #include "matching.h"
 #include "method_bodies.h"
@@ -29,11 +30,34 @@ constexpr long kAttempts = 4;
 // The transaction time: UTC+7 wall clock, without its zone.
 constexpr long kProviderUtcOffsetHours = 7;
 
+// The zone UTC+7, timezone(timedelta(hours=7)) of the datetime module the host binds: made again
+// only when that gives other types (a host or a test may bind another datetime). Kept, with the
+// types it was made of, for the life of the process.
+Ref provider_zone(PyObject* dt) {
+    struct Made {
+        PyObject *timedelta, *timezone, *zone;
+    };
+    static Made made{nullptr, nullptr, nullptr};
+    Ref timedelta = attr(dt, kTimedelta), timezone = attr(dt, kTimezone);
+    if (timedelta.get() != made.timedelta || timezone.get() != made.timezone) {
+        Ref offset = call(timedelta, {}, {{kHours, integer(kProviderUtcOffsetHours)}});
+        Ref zone = call(timezone, {offset});
+        made = {timedelta.release(), timezone.release(), zone.release()};  // never let go of
+    }
+    return Ref::borrow(made.zone);
+}
+
 Ref transaction_time() {
     Ref dt = global(kDatetime);
-    Ref offset = call(attr(dt, kTimedelta), {}, {{kHours, integer(kProviderUtcOffsetHours)}});
-    Ref zone = call(attr(dt, kTimezone), {offset});
-    Ref now = call_method(attr(dt, kDatetime), kNow, {zone});
+    Ref now = call_method(attr(dt, kDatetime), kNow, {provider_zone(dt.get())});
+    datetime_api();
+    if (PyDateTime_CheckExact(now.get())) {  // now.replace(tzinfo=None), as the datetime type makes it
+        PyObject* t = now.get();
+        return Ref::steal(datetime_api()->DateTime_FromDateAndTime(
+            PyDateTime_GET_YEAR(t), PyDateTime_GET_MONTH(t), PyDateTime_GET_DAY(t), PyDateTime_DATE_GET_HOUR(t),
+            PyDateTime_DATE_GET_MINUTE(t), PyDateTime_DATE_GET_SECOND(t), PyDateTime_DATE_GET_MICROSECOND(t),
+            Py_None, PyDateTimeAPI->DateTimeType));
+    }
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
 
