@@ -171,7 +171,7 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection",
 
 // The module's entry. An import failure reaches the importer unchanged, so that a missing host
 // module is named by the error itself.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dekoconnection() {
+DEKO_MODULE_ENTRY PyInit_dekoconnection() {
     return deko::boundary([] {
         deko::Ref module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
         deko::init_module(module.get());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/compiler.h"
 #include "core/platform.h"
 
 namespace deko {
@@ -23,7 +24,7 @@ const Bounds& bounds() {
     return cached;
 }
 
-std::uintptr_t here() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+std::uintptr_t here() { return DEKO_FRAME_ADDRESS(); }
 
 // The mark, and the room left between a level's start and its marks (the frames that mark and read).
 constexpr std::uint64_t kMark = 0x5AC3D1E9F00DB0A7ULL;
@@ -35,15 +36,14 @@ thread_local StackLevel* t_innermost = nullptr;
 
 // The memory below the stack pointer belongs to no frame: written and read word by word, out of
 // the sanitizers' sight (they would take it for a frame's).
-__attribute__((noinline, no_sanitize("address"))) void mark(std::uintptr_t floor, std::uintptr_t top) {
+DEKO_UNCHECKED_NOINLINE void mark(std::uintptr_t floor, std::uintptr_t top) {
     for (auto* word = reinterpret_cast<volatile std::uint64_t*>(floor);
          reinterpret_cast<std::uintptr_t>(word) < top; ++word)
         *word = kMark;
 }
 
 // The lowest word of [floor, top) that is no longer the mark (top when none is).
-__attribute__((noinline, no_sanitize("address"))) std::uintptr_t deepest_written(std::uintptr_t floor,
-                                                                               std::uintptr_t top) {
+DEKO_UNCHECKED_NOINLINE std::uintptr_t deepest_written(std::uintptr_t floor, std::uintptr_t top) {
     auto* word = reinterpret_cast<const volatile std::uint64_t*>(floor);
     while (reinterpret_cast<std::uintptr_t>(word) < top && *word == kMark) ++word;
     return reinterpret_cast<std::uintptr_t>(word);
