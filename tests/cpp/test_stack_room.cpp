@@ -3,28 +3,16 @@
 #include "core/stack_room.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstddef>
 #include <functional>
 #include <optional>
 
+#include "on_stack.h"
+
 namespace {
 
-// Runs fn on a thread of its own with a stack of `size` bytes.
-void on_stack(std::size_t size, std::function<void()> fn) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, size);
-    pthread_t thread;
-    auto run = [](void* f) -> void* {
-        (*static_cast<std::function<void()>*>(f))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attr, run, &fn), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attr);
-}
+using deko::testing::on_stack;
 
 // Takes `bytes` of stack below the caller, then returns.
 __attribute__((noinline)) void use_stack(std::size_t bytes) {
