@@ -28,7 +28,6 @@ if(CMAKE_CROSSCOMPILING)
   # The headers as installed, with the project's pyconfig.h in place of the one they came with
   # (Python.h includes it from its own folder first).
   set(DEKO_PYTHON_INCLUDE ${CMAKE_BINARY_DIR}/python37-include)
-  file(REMOVE_RECURSE ${DEKO_PYTHON_INCLUDE})
   file(COPY ${DEKO_PYTHON_HEADERS}/ DESTINATION ${DEKO_PYTHON_INCLUDE} PATTERN pyconfig.h EXCLUDE)
   configure_file(${CMAKE_SOURCE_DIR}/windows/pyconfig.h ${DEKO_PYTHON_INCLUDE}/pyconfig.h COPYONLY)
 
@@ -53,8 +52,9 @@ if(CMAKE_CROSSCOMPILING)
   target_link_libraries(python_import INTERFACE ${deko_import_library})
   add_dependencies(python_import python37_import)
   # The C++ runtime (libstdc++, libgcc) and winpthread linked in: the file needs no MinGW DLL.
-  # A release file carries no debug information (no Windows debugger reads MinGW's).
-  set(DEKO_WINDOWS_LINK -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
+  # A release file carries no debug information (no Windows debugger reads MinGW's) and no link
+  # time, so that a build of the same sources gives the same file.
+  set(DEKO_WINDOWS_LINK -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp $<$<CONFIG:Release>:-s>)
   set(DEKO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's source, built with the cross compiler")
 else()
   execute_process(COMMAND "${PYTHON_EXECUTABLE}" -c

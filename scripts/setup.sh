@@ -147,11 +147,15 @@ logged "the build" cmake --build "$BUILD_DIR" -j"$(nproc)"
 echo "setup: built $extension"
 # What the built file asks of the machine that loads it: the newest glibc and libstdc++ symbol
 # versions it uses, which come from the machine that built it.
-newest() { objdump -T "$extension" | grep -oE "\b$1_[0-9][0-9.]*" | sed "s/^$1_//" | sort -uV | tail -n 1; }
+newest() { objdump -T "$extension" | { grep -oE "\b$1_[0-9][0-9.]*" || true; } | sed "s/^$1_//" | sort -uV | tail -n 1; }
 glibc=$(newest GLIBC)
 glibcxx=$(newest GLIBCXX)
 case "$glibcxx" in  # the GCC whose libstdc++ first had that symbol version
     3.4.2[0-4]) gcc=5-7 ;; 3.4.25) gcc=8 ;; 3.4.2[67]) gcc=9 ;; 3.4.28) gcc=10 ;; 3.4.29) gcc=11 ;;
     3.4.30) gcc=12 ;; 3.4.31) gcc=13 ;; 3.4.32) gcc=14 ;; *) gcc="" ;;
 esac
-echo "setup: wherever it is copied, it needs glibc $glibc and the libstdc++ of GCC ${gcc:-?} (GLIBCXX_$glibcxx) or newer"
+if [ -z "$glibcxx" ]; then  # a portable build (DEKO_PORTABLE): the C++ runtime linked in
+    echo "setup: wherever it is copied, it needs glibc $glibc or newer and no system libstdc++ (linked in)"
+else
+    echo "setup: wherever it is copied, it needs glibc $glibc and the libstdc++ of GCC ${gcc:-?} (GLIBCXX_$glibcxx) or newer"
+fi
