@@ -48,7 +48,8 @@ esac
 PACKAGES=(g++ make cmake pkg-config binutils python3 python3-dev libgtest-dev googletest
           python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg
           g++-11 clang
-          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core)  # the last three: the desktop demo
+          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core  # these three: the desktop demo
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32)  # these: the Windows files (wine32: i386)
 # What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a
 # Python older than Debian's: pure-Python packages that another interpreter can take as they are.
 DEBIAN_PYTHON=(python3-urllib3 python3-six python3-pytest python3-pluggy python3-iniconfig python3-packaging
@@ -84,7 +85,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     echo "setup: installing ${missing[*]}"
     apt_log=$(mktemp)
-    if ! { "${as_root[@]}" apt-get update -qq &&
+    add_i386=(true)  # wine32, which runs the 32-bit Windows tests, is a package of Debian's i386 architecture
+    if [[ " ${missing[*]} " == *" wine32 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        add_i386=("${as_root[@]}" dpkg --add-architecture i386)
+    fi
+    if ! { "${add_i386[@]}" && "${as_root[@]}" apt-get update -qq &&
            "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } \
            >"$apt_log" 2>&1; then
         echo "setup: installing the Debian packages failed:" >&2
