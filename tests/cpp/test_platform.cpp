@@ -75,6 +75,30 @@ TEST(PlatformStack, LowestPageInUseIsBelowWhatWasTouchedAndUsable) {
     });
 }
 
+#ifdef _WIN32
+// Gives back (decommits) the pages of the current thread's stack from its low end up to 16 pages
+// below the caller, and makes the page above them its guard page, as Windows leaves a stack that
+// has not grown that far (Wine commits a whole stack at once). Returns the guard page.
+std::uintptr_t leave_stack_ungrown(const StackBounds& bounds) {
+    const std::size_t page = deko::platform::page_size();
+    int here = 0;
+    std::uintptr_t guard = (address_of(&here) & ~(page - 1)) - 16 * page;
+    EXPECT_TRUE(VirtualFree(reinterpret_cast<void*>(bounds.low), guard - bounds.low, MEM_DECOMMIT));
+    DWORD was;
+    EXPECT_TRUE(VirtualProtect(reinterpret_cast<void*>(guard), page, PAGE_READWRITE | PAGE_GUARD, &was));
+    return guard;
+}
+
+TEST(PlatformStack, ReservedAndGuardPagesAreNotInUse) {
+    on_stack(std::size_t{1} << 20, [] {
+        StackBounds bounds = deko::platform::thread_stack_bounds().value();
+        std::uintptr_t guard = leave_stack_ungrown(bounds);
+        EXPECT_EQ(deko::platform::lowest_stack_page_in_use(bounds.low, bounds.high),
+                  guard + deko::platform::page_size());
+    });
+}
+#endif
+
 // Sets a locale whose decimal point is a comma for the test's length, if the system has one.
 class CommaLocale : public ::testing::Test {
 protected:
