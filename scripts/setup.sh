@@ -46,7 +46,7 @@ case "$python" in  # a path as the caller gave it, or a command on PATH
 esac
 
 PACKAGES=(g++ make cmake pkg-config binutils python3 python3-dev libgtest-dev googletest
-          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg
+          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet
           g++-11 clang
           python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core  # these three: the desktop demo
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32)  # these: the Windows files (wine32: i386)

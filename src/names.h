@@ -24,7 +24,8 @@ inline const Name kDatetime{"datetime"}, kSleep{"sleep"}, kJson{"json"}, kUrllib
     kQThread{"QThread"}, kSignal{"Signal"};
 // Qt's module, and what a thread waiting for another's re-login uses of it.
 inline constexpr const char* kQtCore = "PySide2.QtCore";
-inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"};
+inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"},
+    kCurrentThread{"currentThread"}, kLoopLevel{"loopLevel"}, kMainThread{"main_thread"}, kIdent{"ident"};
 // In the status table (TRANSAKSI_TYPES.DEKO_STATUS); Python's built-ins.
 inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
 
@@ -97,9 +98,10 @@ inline const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL
 // Python's own: methods and keywords of str, datetime and urllib3.
 inline const Name kUpper{"upper"}, kLower{"lower"}, kReplace{"replace"}, kSplit{"split"}, kStrftime{"strftime"},
     kNow{"now"}, kTimezone{"timezone"}, kTimedelta{"timedelta"}, kHours{"hours"}, kTzinfo{"tzinfo"},
-    kMicrosecond{"microsecond"}, kDumps{"dumps"}, kPoolManager{"PoolManager"}, kStart{"start"};
+    kMicrosecond{"microsecond"}, kStrptime{"strptime"}, kDumps{"dumps"}, kPoolManager{"PoolManager"}, kStart{"start"};
 
 // Short texts.
-inline const Name kEmpty{""}, kComma{","}, kZero{"0"}, kNationalPrefix{"08"};
+inline const Name kEmpty{""}, kComma{","}, kZero{"0"}, kNationalPrefix{"08"}, kMillis{"000"},
+    kSubmittedFormat{"%Y%m%d%H%M%S"};
 
 }  // namespace deko::names
