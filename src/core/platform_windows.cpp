@@ -4,8 +4,13 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#ifndef PSAPI_VERSION
+#define PSAPI_VERSION 2  // QueryWorkingSetEx is kernel32's K32QueryWorkingSetEx (Windows 7)
+#endif
 #include <windows.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -55,8 +60,32 @@ std::optional<StackBounds> thread_stack_bounds() {
     return StackBounds{base + kept, high};
 }
 
+namespace {
+
+// The first page of [from, to) in the process's working set (touched and resident), or `to`; `from`
+// itself when the system cannot tell.
+std::uintptr_t first_resident(std::uintptr_t from, std::uintptr_t to) {
+    const std::uintptr_t page = page_size();
+    PSAPI_WORKING_SET_EX_INFORMATION pages[64];
+    for (std::uintptr_t at = from; at < to;) {
+        std::size_t count = std::min<std::uintptr_t>(64, (to - at) / page);
+        for (std::size_t i = 0; i < count; ++i) pages[i].VirtualAddress = reinterpret_cast<void*>(at + i * page);
+        if (!QueryWorkingSetEx(GetCurrentProcess(), pages, static_cast<DWORD>(count * sizeof pages[0]))) return from;
+        for (std::size_t i = 0; i < count; ++i)
+            if (pages[i].VirtualAttributes.Valid) return at + i * page;
+        at += count * page;
+    }
+    return to;
+}
+
+}  // namespace
+
 // The pages from the guard page down are reserved, not committed: touching one below the guard
-// faults. The lowest page in use is the lowest committed one that is writable and no guard page.
+// faults. Committed pages are not all in use either: a thread started with a stack size to commit
+// (CPython's threading.stack_size(), Qt's QThread::setStackSize) has its whole stack committed,
+// its pages made as they are first touched. The lowest page in use is the lowest committed one,
+// writable and no guard page, that is in the working set (asked without touching it, as mincore
+// asks on POSIX).
 std::optional<std::uintptr_t> lowest_stack_page_in_use(std::uintptr_t low, std::uintptr_t high) {
     const std::uintptr_t page = page_size();
     low = (low + page - 1) & ~(page - 1);
@@ -65,10 +94,12 @@ std::optional<std::uintptr_t> lowest_stack_page_in_use(std::uintptr_t low, std::
     for (std::uintptr_t at = low; at < high;) {
         MEMORY_BASIC_INFORMATION region;
         if (!region_of(reinterpret_cast<const void*>(at), region)) return std::nullopt;
-        auto end = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+        auto end = std::min<std::uintptr_t>(reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize, high);
         if (end <= at) return std::nullopt;
-        if (region.State == MEM_COMMIT && (region.Protect & kWritable) && !(region.Protect & PAGE_GUARD))
-            return at;
+        if (region.State == MEM_COMMIT && (region.Protect & kWritable) && !(region.Protect & PAGE_GUARD)) {
+            std::uintptr_t resident = first_resident(at, end);
+            if (resident < end) return resident;
+        }
         at = end;
     }
     return std::nullopt;

@@ -75,6 +75,19 @@ TEST(PlatformStack, LowestPageInUseIsBelowWhatWasTouchedAndUsable) {
     });
 }
 
+#ifndef _WIN32
+// Pages of the stack that no frame has touched are not in use, wherever they are mapped. (Not run
+// under Wine, whose thread stacks come with nearly all their pages resident.)
+TEST(PlatformStack, UntouchedPagesAreNotInUse) {
+    on_stack(std::size_t{1} << 20, [] {
+        StackBounds bounds = deko::platform::thread_stack_bounds().value();
+        std::optional<std::uintptr_t> lowest = deko::platform::lowest_stack_page_in_use(bounds.low, bounds.high);
+        ASSERT_TRUE(lowest);
+        EXPECT_GT(*lowest, bounds.low + (std::size_t{512} << 10));
+    });
+}
+#endif
+
 #ifdef _WIN32
 // Gives back (decommits) the pages of the current thread's stack from its low end up to 16 pages
 // below the caller, and makes the page above them its guard page, as Windows leaves a stack that
