@@ -214,6 +214,6 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection", "Connection
 
 // The module's entry. An import failure reaches the importer unchanged, so that a missing host
 // module is named by the error itself.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dekoconnection() {
+DEKO_MODULE_ENTRY PyInit_dekoconnection() {
     return PyModuleDef_Init(&deko::g_module_def);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "core/compiler.h"
 #include "core/platform.h"
 
 namespace deko {
@@ -30,7 +31,7 @@ ThreadStack& thread_stack() {
     return stack;
 }
 
-std::uintptr_t here() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+std::uintptr_t here() { return DEKO_FRAME_ADDRESS(); }
 
 // Longer ways between levels are not taken for one: the levels were not caller and callee.
 constexpr std::size_t kLongestStride = 256 * 1024;
@@ -39,8 +40,7 @@ constexpr std::size_t kLongestStride = 256 * 1024;
 // pages zeroed. The memory below the stack
 // pointer belongs to no frame: read word by word, out of the sanitizers' sight (they would take it
 // for a frame's).
-__attribute__((noinline, no_sanitize("address"))) std::uintptr_t lowest_written(std::uintptr_t from,
-                                                                              std::uintptr_t to) {
+DEKO_UNCHECKED_NOINLINE std::uintptr_t lowest_written(std::uintptr_t from, std::uintptr_t to) {
     auto* word = reinterpret_cast<const volatile std::uint64_t*>(from);
     while (reinterpret_cast<std::uintptr_t>(word) < to && *word == 0) ++word;
     return reinterpret_cast<std::uintptr_t>(word);
