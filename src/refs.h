@@ -62,8 +62,8 @@ public:
         if (!p) throw PyError();
         return Ref(p);
     }
-    // A new reference that may be null (no error).
-    static Ref own(PyObject* p) noexcept { return Ref(p); }
+    // A new reference that may be null (no error): then a null Ref.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
     // A new reference to a borrowed object (which may be null).
     static Ref borrow(PyObject* p) noexcept {
         Py_XINCREF(p);
