@@ -122,7 +122,7 @@ DOWN_SHOWN, DOWN_STORED = ("Service Unavailable", "gagal"), "[Deko]: Service Una
     ("PULSA", 0, [DOWN], [EMPTY], 1, 6, ("gagal", DOWN_STORED, "sn awal"),
      [SENDING, DOWN_SHOWN, TO_HISTORY] + [NOT_YET] * 5),
     ("PULSA", 0, [DOWN], [NO_ANSWER], 1, 1, ("pending", DOWN_STORED, "sn awal"), [SENDING, DOWN_SHOWN, TO_HISTORY]),
-])
+], ids=['history unreadable', 'history unreadable on the second pass', 'found at once', 'best offer found on the third pass', 'not found: the last attempt fails', 'not found: sent again, then accepted', '5xx, found', '5xx, not found: refused', '5xx, history unreadable: pending'])
 def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
         conn, provider, terminal, buy, monkeypatch, mod, tipe, counter, answers, history, sends, lookups, outcome,
         lines):
@@ -299,7 +299,7 @@ DATA, SPV, KPK, GONE = ["Sisa kuota 2GB"], ["CheckSPV"], ["CheckKPK"], ("gagal",
     ("KPK", [NO_ANSWER], 3, KPK, GONE, [("Cek Gagal", "gagal", "baru")]),
     ("PULSA5", [], 0, [], ("gagal", "Menu CEK Tidak Ditemukan"), []),
     ("KPKX", [], 0, [], ("gagal", "Menu CEK Tidak Ditemukan"), []),
-])
+], ids=['SPV accepted', 'KPK after two lost answers', 'refused', 'refused with a number', 'four lost answers', 'last attempt lost', 'no such menu', 'no such menu, KPK prefix'])
 def test_menu_check(conn, provider, terminal, paketid, answers, counter, sent, outcome, lines):
     """The record is written before a success is shown (with the record's status when each line is shown)."""
     rec = Record(tipe="CEK", paketid=paketid)
