@@ -1,8 +1,10 @@
 """Purchase transaction and menu check on a terminal's transaction record."""
 import datetime as real_datetime
 import itertools
+import inspect
 import os
 import shutil
+import sys
 import textwrap
 import types
 
@@ -182,6 +184,21 @@ def test_interleaved_purchases_on_one_thread_keep_their_own_first_attempt(conn, 
     b.switch()
     assert a.dead and b.dead and first.status == "gagal" and second.outcome()[::2] == ("sukses", "BB")
     assert [f["msisdn"] for f in provider.fields("Transaksi")] == ["081111", "081234", "081234"]
+
+
+def test_retries_in_their_own_frame_count_on_pythons_recursion_depth(conn, provider, monkeypatch, mod):
+    """Each retry the module runs in its frame takes a level of Python's recursion depth, as the call it stands for
+    would: a low recursion limit ends a deep retry in RecursionError, with the record left pending (sent)."""
+    monkeypatch.setattr(mod, "sleep", lambda seconds: None)
+    provider.default("Transaksi", NO_ANSWER).default("History", dict(OK, history=[]))
+    rec, limit = Record(), sys.getrecursionlimit()
+    sys.setrecursionlimit(len(inspect.stack()) + 300)
+    try:
+        with pytest.raises(RecursionError):
+            conn.transaksi(rec, counter=-10000)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert 100 < provider.count("Transaksi") < 300 and rec.status == "pending"
 
 
 @pytest.mark.parametrize("wrapper", [(), ("valgrind", "--tool=none", "-q")], ids=["", "valgrind"])
