@@ -142,10 +142,15 @@ def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
     assert terminal.lines == lines and len(buy.calls) == accepted
 
 
-def test_interleaved_purchases_on_one_thread_keep_their_own_first_attempt(conn, provider, monkeypatch, mod):
+@pytest.mark.parametrize("methods", ["own", "host's"])
+def test_interleaved_purchases_on_one_thread_keep_their_own_first_attempt(conn, provider, monkeypatch, mod, methods):
     """Greenlets (gevent, SQLAlchemy's bridge) interleave calls on one thread: A ends while B is in its lookup after
     a lost answer. B's first attempt was carried out and shows in the history only by B's second attempt, which
-    looks from B's own first attempt on: settled from it, not bought twice."""
+    looks from B's own first attempt on: settled from it, not bought twice (also when each retry is a new call
+    through the host's method)."""
+    if methods == "host's":
+        conn.__class__ = type("Host", (type(conn),), {
+            "transaksi": lambda self, transaksi, counter=0: mod.DekoConnection.transaksi(self, transaksi, counter)})
     if UNDER_ASAN:
         pytest.skip("greenlet copies stacks, which AddressSanitizer takes for overflows")
     greenlet = pytest.importorskip("greenlet")
