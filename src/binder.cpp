@@ -190,19 +190,14 @@ PyGetSetDef g_method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject g_method_type = [] {
-    PyTypeObject t;
-    std::memset(&t, 0, sizeof t);
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
-    t.tp_name = "apps.deko.libs.connections.dekoconnection.method";
-    t.tp_basicsize = sizeof(MethodObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    PyTypeObject t = static_type("apps.deko.libs.connections.dekoconnection.method", sizeof(MethodObject),
+                                 method_dealloc);
     t.tp_doc = "A method of this module's classes.";
     t.tp_descr_get = method_get;
     t.tp_call = method_call;
     t.tp_repr = method_repr;
     t.tp_getset = g_method_getset;
     t.tp_methods = g_method_methods;
-    t.tp_dealloc = method_dealloc;
     return t;
 }();
 

@@ -103,6 +103,10 @@ private:
     mutable PyObject* object_ = nullptr;
 };
 
+// A type of the module's own objects, made once for the life of the process (a static type, never
+// freed): its name, size and deallocator set, every other slot empty, for the caller to fill.
+PyTypeObject static_type(const char* name, Py_ssize_t size, destructor dealloc);
+
 // An object argument: a PyObject*, a Ref or a Name, borrowed for the length of the call.
 class Obj {
 public:
