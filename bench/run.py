@@ -13,6 +13,7 @@ and fails when a case's instructions per unit grew by more than 10% over bench/i
 purpose.
 """
 import datetime
+import gc
 import os
 import re
 import resource
@@ -367,11 +368,15 @@ def guard(record=False):
 
 def work(index, version, rounds):
     """Runs one version of figure `index` once, then `rounds` times between two calls of getppid (see
-    counted()). Results are kept and the process ends without tearing down, so that, as in the
+    counted()), without the cyclic garbage collector. Results are kept and the process ends without tearing down, so that, as in the
     timings, freeing what a round made is not counted."""
     figure = figure_at(index)
     fn = figure.module if version == "module" else figure.python
     kept = [fn()]
+    # The collector left out: when it runs depends on everything else the process made (the modules it
+    # imported, say), and would move the count with that.
+    gc.collect()
+    gc.disable()
     os.getppid()
     kept += [fn() for _ in range(rounds)]
     os.getppid()

@@ -58,7 +58,7 @@ Ref get_produk_terbaik(PyObject* self, PyObject* msisdn, PyObject* offerid) {
     if (!answer.accepted()) return tuple({Py_False, show_refusal(self, answer)});
     Ref offer = call_method(answer.completed, kProdukById, {offerid});
     if (equals(offer, Py_None))
-        return tuple({Py_False, py_str("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
+        return tuple({Py_False, literal("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
     return tuple({Py_True, offer});
 }
 
@@ -204,7 +204,7 @@ Ref tarik_produk(PyObject* self, PyObject* nomors) {
         },
         [&](PyObject* error) {
             print_line(log_exception(self, error));
-            return call(global(kFuncResponse), {Py_False, py_str("Gagal Mengambil Produk")});
+            return call(global(kFuncResponse), {Py_False, literal("Gagal Mengambil Produk")});
         });
 }
 

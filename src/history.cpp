@@ -77,8 +77,8 @@ Ref get_previous_transaksi(PyObject* self, PyObject* transaksi, PyObject* transa
     // The provider writes "-" for an entry without a product price; the amount charged then
     // stands for it, as in the history matcher.
     write_field(transaksi, kPesan,
-                join({py_str("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(transaksi, kTujuan)),
-                      py_str(" sebesar "), whole_via_decimal(entry_price(taken.get()).get()).digits(), py_str(" .")}));
+                join({literal("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(transaksi, kTujuan)),
+                      literal(" sebesar "), whole_via_decimal(entry_price(taken.get()).get()).digits(), literal(" .")}));
     write_field(transaksi, kSerialnumber, item(first_detail(taken.get()), kBatchId));
     return Ref::borrow(transaksi);
 }

@@ -271,9 +271,9 @@ void write_entry(PyObject* record, PyObject* tujuan, const Taken& taken, BatchCl
         shown = true;
         if (truthy(attr(record, kSukses))) {
             write_field(record, kPesan,
-                        join({py_str("Transaksi berhasil utk pembelian produk "),
-                              str_of(attr(attr(record, kProduk), kNama)), py_str(" ke "), str_of(tujuan),
-                              py_str(" sebesar "), whole_via_decimal(taken.price.get()).digits(), py_str(" .")}));
+                        join({literal("Transaksi berhasil utk pembelian produk "),
+                              str_of(attr(attr(record, kProduk), kNama)), literal(" ke "), str_of(tujuan),
+                              literal(" sebesar "), whole_via_decimal(taken.price.get()).digits(), literal(" .")}));
         } else {
             write_field(record, kPesan, item(taken.detail, kStatusDesc));
         }

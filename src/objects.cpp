@@ -1,6 +1,8 @@
 // Object operations (see objects.h).
 #include "objects.h"
 
+#include <unordered_map>
+
 namespace deko {
 
 Ref item(Obj mapping, Obj key) {
@@ -121,6 +123,16 @@ bool same_text(PyObject* a, PyObject* b) {
 }
 
 Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
+
+PyObject* static_str(const char* text) {
+    static auto& made = *new std::unordered_map<const char*, PyObject*>();  // touched under the GIL
+    auto found = made.find(text);
+    if (found != made.end()) return found->second;
+    PyObject* str = PyUnicode_InternFromString(text);
+    if (!str) throw PyError();
+    made.emplace(text, str);
+    return str;
+}
 
 Ref py_str(std::string_view value) {
     return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));

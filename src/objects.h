@@ -60,6 +60,14 @@ inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False);
 Ref integer(long value);
 Ref py_str(std::string_view value);
 
+// A str made once for the life of the process for a text of static storage (a literal, a constant
+// of names.h): `text` names it by its address. Borrowed: it is never freed.
+PyObject* static_str(const char* text);
+template <std::size_t N>
+PyObject* literal(const char (&text)[N]) {
+    return static_str(text);
+}
+
 // str(value)
 Ref str_of(Obj value);
 

@@ -70,7 +70,7 @@ void process_qt_events() {
 
 // Whether this is the interpreter's main thread.
 bool on_main_thread() {
-    Ref threading = Ref::steal_or_null(PyImport_GetModule(py_str("threading").get()));
+    Ref threading = Ref::steal_or_null(PyImport_GetModule(literal("threading")));
     if (!threading) {
         if (PyErr_Occurred()) throw PyError();
         return false;
@@ -198,8 +198,8 @@ Ref login(PyObject* self) {
             Ref msisdn = call(global(kNormalize), {item(config, kNomor)});
             Ref idretail = item(config, kIdretail);
             Ref date = call_method(attr(global(kDatetime), kDatetime), kNow);
-            Ref jam = call_method(date, kStrftime, {py_str("%H:%M:%S")});
-            Ref tanggal = call_method(date, kStrftime, {py_str("%Y-%m-%d")});
+            Ref jam = call_method(date, kStrftime, {literal("%H:%M:%S")});
+            Ref tanggal = call_method(date, kStrftime, {literal("%Y-%m-%d")});
             auto result = [](bool status, Obj pesan) {
                 return call(global(kFuncResponse), {boolean(status), pesan});
             };
@@ -210,14 +210,14 @@ Ref login(PyObject* self) {
             if (!nomor.accepted()) return result(false, nomor.error());
 
             Ref otp = call_method(attr(self, kTerminal), kGetOtp, {jam, tanggal});
-            if (is_none(otp)) return result(false, py_str("Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar"));
+            if (is_none(otp)) return result(false, literal("Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar"));
 
             Answer login_otp =
                 ask(self, kLoginOtp, {{kMsisdn, msisdn}, {kOtp, otp}, {kIdretail, idretail}}, NoneTest::Is);
             if (login_otp.unanswered()) return result(false, py_str(no_connection));
             if (!login_otp.accepted()) return result(false, login_otp.error());
             set_attr(attr(self, kTerminal), kAuthToken, item(attr(login_otp.completed, kResponse), kGatewayToken));
-            return result(true, join({py_str("Login Berhasil Dengan OTP "), str_of(otp)}));
+            return result(true, join({literal("Login Berhasil Dengan OTP "), str_of(otp)}));
         },
         [&](PyObject* error) {
             log_exception(self, error);

@@ -19,10 +19,7 @@ void console(PyObject* self, PyObject* text, Level level) {
     call_method(terminal.get(), kConsole, {text, kLevels[static_cast<int>(level)]->get()});
 }
 
-void console(PyObject* self, const char* line, Level level) {
-    Ref shown = py_str(line);
-    console(self, shown.get(), level);
-}
+void console(PyObject* self, const char* line, Level level) { console(self, static_str(line), level); }
 
 Ref log_exception(PyObject* self, PyObject* error) {
     Ref terminal = attr(self, kTerminal);

@@ -9,6 +9,7 @@ enum class Level { Default, Sukses, Warning, Gagal };
 
 // self.terminal.console(text, level)
 void console(PyObject* self, PyObject* text, Level level);
+// `text` of static storage (a literal or a constant): its str is made once.
 void console(PyObject* self, const char* text, Level level);
 
 // self.terminal.logException(error); returns what it returns.

@@ -110,7 +110,7 @@ Ref history_wait_run(PyObject* self) {
     });
     if (unsent)
         attempt([&] {
-            print_line(join({py_str("Gagal mengirim balasan ke 2: "), str_of(unsent->value), py_str(" gagal")}).get());
+            print_line(join({literal("Gagal mengirim balasan ke 2: "), str_of(unsent->value), literal(" gagal")}).get());
         });
     return none();
 }

@@ -176,7 +176,7 @@ bool is_type(PyObject* produk, const Name& type) {
 
 // "Cek Produk <shown> dengan harga <price> Berhasil"
 void show_checked(PyObject* self, PyObject* shown, PyObject* price) {
-    Ref line = join({py_str("Cek Produk "), str_of(shown), py_str(" dengan harga "), str_of(price), py_str(" Berhasil")});
+    Ref line = join({literal("Cek Produk "), str_of(shown), literal(" dengan harga "), str_of(price), literal(" Berhasil")});
     console(self, line.get(), Level::Sukses);
 }
 
@@ -222,13 +222,13 @@ Ref cek(PyObject* self, PyObject* transaksi, PyObject* console) {
     Ref product = call_method(answer.completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
     if (is_none(product)) {
         deko::console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
-        write_outcome(transaksi, kGagal, py_str("Produk Tidak Ditemukan"));
+        write_outcome(transaksi, kGagal, literal("Produk Tidak Ditemukan"));
         return Ref::borrow(transaksi);
     }
     Ref code = item(product, kCode);
     Ref display_name = item(product, kDisplayName);
     Ref shown = equals(code, display_name) ? code
-                                           : join({py_str("("), str_of(code), py_str(") "), str_of(display_name)});
+                                           : join({literal("("), str_of(code), literal(") "), str_of(display_name)});
     if (truthy(console)) show_checked(self, shown.get(), item(product, kFinalPrice).get());
     store_inquiry(transaksi, product.get(), kFinalPrice, kDescription, [&] { return item(product, kDisplayName); });
     set_attr(produk, kNama, item(product, kDisplayName));
@@ -377,14 +377,14 @@ Attempted check_menu(PyObject* self, PyObject* record, PyObject* counter) {
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
-        write_outcome(record, kGagal, py_str("Menu CEK Tidak Ditemukan"));
+        write_outcome(record, kGagal, literal("Menu CEK Tidak Ditemukan"));
         return {Ref::borrow(record), Ref()};
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
     if (answer.unanswered()) return retry_or_fail(self, record, counter, "Cek Gagal");
     if (answer.accepted()) {
         write_outcome(record, kSukses, attr(answer.completed, kData));
-        Ref line = join({py_str("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), py_str(" Berhasil")});
+        Ref line = join({literal("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), literal(" Berhasil")});
         console(self, line.get(), Level::Sukses);
     } else {
         store_refusal(self, record, answer);
