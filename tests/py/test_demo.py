@@ -36,32 +36,37 @@ def qapp():
 
 
 def test_window_scenario_settles_every_row_as_the_ledger_says_and_never_freezes(qapp, tmp_path, monkeypatch):
-    """The --auto scenario, shorter: a login through the OTP dialog, purchases with faults, the session expired
-    while they run and the module called on the GUI thread during the worker's re-login that follows."""
+    """The --auto scenario, shorter: a login through the OTP dialog, purchases with faults (a number typed another
+    way, one that is no number), the session expired while they run and the module called on the GUI thread during
+    the worker's re-login that follows, a purchase left pending settled again with Cek ulang."""
     from demo import scenario
-    from demo.desktop import OFFER_NUMBER, Settings
+    from demo.model import COLUMNS, LABELS
 
     for name in ("DEKO_PROVIDER_URL", "DEKO_PROVIDER_TIMEOUT"):
         monkeypatch.setenv(name, "")  # the host sets them; put back afterwards
-    plan = scenario.Plan(Settings(provider_timeout=1.0, fault_delay=1.5, history_delay=0.5, seed=3), (
-        [("TP10", "081300000101", 2), (scenario.OFFERS[0], OFFER_NUMBER, 1), ("X1.5-G 2", "081300000199", 1)],
-        [("FRC-KPK1", "081300000102", 1), (scenario.OFFERS[1], OFFER_NUMBER, 1)]), wait=30)
+    plan = scenario.Plan(scenario.Settings(provider_timeout=1.0, fault_delay=1.5, history_delay=0.5, seed=3), (
+        [("TP10", "0813 0000 0101", 2), (scenario.OFFERS[0], scenario.OFFER_NUMBER, 1), ("X1.5-G 2", "081300000199", 1)],
+        [("FRC-KPK1", "+6281300000102", 1), (scenario.OFFERS[1], scenario.OFFER_NUMBER, 1)]), wait=30)
     shot = str(tmp_path / "window.png")
     out = io.StringIO()
     run = scenario.run(qapp, plan, screenshot=shot, out=out)
-    window, sim = run.window, run.host.sim
+    window, sim, rows = run.window, run.host.sim, run.host.flow.purchases
     assert run.failed() == [], out.getvalue()
 
-    # Every purchase the provider carried out settled one row with its outcome; the other rows failed.
-    records = [p.record for p in window.purchases]
-    carried = [(e["batchId"], {"SUKSES": "sukses", "GAGAL": "gagal"}[e["outcome"]]) for e in sim.ledger if e["accepted"]]
-    assert sorted((r.serialnumber, r.status) for r in records if r.serialnumber) == sorted(carried)
-    assert {r.status for r in records if not r.serialnumber} <= {"gagal"}
-    assert [window.purchase_table.item(i, 3).text() for i in range(len(records))] == [r.status for r in records]
+    # Every purchase the provider carried out settled one row with its outcome; the other rows failed or were refused.
+    carried = [(e["batchId"], scenario.OUTCOMES[e["outcome"]]) for e in sim.ledger if e["accepted"]]
+    assert sorted((p.serial, p.state) for p in rows if p.serial) == sorted(carried)
+    assert {p.state for p in rows if not p.serial} <= {"gagal", "ditolak"}
+    assert [p.record.tujuan for p in rows if p.typed == "0813 0000 0101"] == ["081300000101"] * 2
+    assert [e["fields"]["msisdn"] for e in sim.ledger if e["fields"].get("kodeproduk") == "FRC-KPK1"][:1] == [
+        "081300000102"]
+    table = window.model
+    status = COLUMNS.index("Status")
+    assert [table.index(i, status).data() for i in range(table.rowCount())] == [LABELS[p.state] for p in rows]
     # Each OTP login asked on the GUI thread: the worker's login, the worker's re-login while the GUI thread waited
     # for it inside the module, then the GUI thread's own (its dialog shown directly).
     assert [(q["asked_from_gui"], q["shown_on_gui"], q["in_direct_check"]) for q in window.otp_questions] == [
         (False, True, False), (False, True, True), (True, True, True)]
-    assert sim.otp_logins == 3 and window.meter.max_gap < 1.0
+    assert sim.otp_logins == 3 and run.meter.max_gap < 1.0
     with open(shot, "rb") as png:
         assert png.read(8) == b"\x89PNG\r\n\x1a\n" and os.path.getsize(shot) > 10000
