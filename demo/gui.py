@@ -42,12 +42,15 @@ PROBE = "import sys; from PySide2.QtGui import QGuiApplication; QGuiApplication(
 from demo.common import stop  # noqa: E402  (one line on standard error, exit status 1)
 
 
+NO_SCREEN = "Tidak ada layar (DISPLAY dan WAYLAND_DISPLAY kosong): jalankan di desktop, dengan xvfb-run, atau dengan --auto"
+
+
+def screen_given():
+    return any(os.environ.get(name) for name in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"))
+
+
 def display_problem():
-    """Why the window cannot open here, in one line; None when Qt's platform starts."""
-    platform = os.environ.get("QT_QPA_PLATFORM", "")
-    if not (platform or os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
-        return ("Tidak ada layar (DISPLAY dan WAYLAND_DISPLAY kosong): jalankan di desktop, dengan xvfb-run, "
-                "atau dengan --auto")
+    """Why the window cannot open on the display it is given, in one line; None when Qt starts there."""
     try:
         probe = subprocess.run([sys.executable, "-c", PROBE], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.PIPE, timeout=PROBE_LIMIT)
@@ -58,8 +61,8 @@ def display_problem():
             return None
         lines = [line.strip() for line in probe.stderr.decode("utf-8", "replace").splitlines() if line.strip()]
         said = lines[0] if lines else "keluar dengan status %d" % probe.returncode
-    where = platform or ("DISPLAY=%s" % os.environ["DISPLAY"] if os.environ.get("DISPLAY") else
-                         "WAYLAND_DISPLAY=%s" % os.environ.get("WAYLAND_DISPLAY"))
+    where = next("%s=%s" % (name, os.environ[name]) for name in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY")
+                 if os.environ.get(name))
     return "Jendela tidak dapat dibuka di %s: Qt tidak dapat dimulai (%s)" % (where, said)
 
 
@@ -70,12 +73,14 @@ def main(argv=None):
     parser.add_argument("--screenshot", metavar="FILE", help="write a PNG of the window at the end")
     args = parser.parse_args(argv)
 
+    if not screen_given():
+        if not args.auto:
+            return stop(NO_SCREEN)
+        os.environ["QT_QPA_PLATFORM"] = "offscreen"  # nobody watches: drawn off screen
     try:
-        import PySide2.QtWidgets  # noqa: F401  (the window needs it; Qt loads later)
+        from PySide2 import QtWidgets  # noqa: F401  (the window needs it; Qt starts later)
     except ImportError as error:
         return stop("PySide2 dari %s tidak punya QtWidgets (%s): jendela tidak dapat dibuka" % (sys.executable, error))
-    if args.auto and not any(os.environ.get(name) for name in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY")):
-        os.environ["QT_QPA_PLATFORM"] = "offscreen"  # nobody watches: drawn off screen
     if not os.environ.get("XDG_RUNTIME_DIR"):  # Qt makes this one itself, with a warning
         runtime = os.path.join(tempfile.gettempdir(), "runtime-%d" % os.getuid())
         os.makedirs(runtime, mode=0o700, exist_ok=True)
@@ -96,7 +101,9 @@ def main(argv=None):
     qInstallMessageHandler(show_message)
     app = QApplication(sys.argv[:1])
     app.setStyle("Fusion")
-    print("Layar: %s (platform Qt %s)" % (app.primaryScreen().name() or "-", app.platformName()), flush=True)
+    shown = os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY") or app.primaryScreen().name()
+    print("Jendela %s (Qt %s)" % ("di luar layar" if app.platformName() == "offscreen" else "di layar " + shown,
+                                  app.platformName()), flush=True)
     if args.auto:
         faulthandler.dump_traceback_later(AUTO_LIMIT, exit=True)
         run = scenario.run(app, scenario.FULL, screenshot=args.screenshot)

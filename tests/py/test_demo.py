@@ -1,8 +1,10 @@
 """The main job, run as a user runs it."""
 import io
 import os
+import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -33,6 +35,76 @@ def qapp():
     if not isinstance(app, widgets.QApplication):
         pytest.skip("a QCoreApplication of an earlier test runs in this process")
     return app
+
+
+def screenless(**env):
+    """The environment without a display, with ``env``."""
+    kept = dict((k, v) for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"))
+    kept.update(env)
+    return kept
+
+
+GUI = [sys.executable, os.path.join(ROOT, "demo", "gui.py")]
+NO_SCREEN = "Tidak ada layar (DISPLAY dan WAYLAND_DISPLAY kosong): jalankan di desktop, dengan xvfb-run, atau dengan --auto"
+
+
+@pytest.mark.parametrize("command,env,line", [
+    (GUI, {}, NO_SCREEN),
+    (["bash", os.path.join(ROOT, "scripts", "demo.sh"), "--gui"], {}, NO_SCREEN),  # before anything is built
+    (GUI, {"DISPLAY": ":4711"}, "Jendela tidak dapat dibuka di DISPLAY=:4711: Qt tidak dapat dimulai"
+                                " (qt.qpa.xcb: could not connect to display :4711)"),
+    (GUI, {"QT_QPA_PLATFORM": "nonesuch"}, "Jendela tidak dapat dibuka di QT_QPA_PLATFORM=nonesuch: Qt tidak dapat"
+                                           " dimulai (qt.qpa.plugin: Could not find the Qt platform plugin"
+                                           " \"nonesuch\" in \"\")")])
+def test_window_without_a_screen_says_so_in_one_line_at_once(command, env, line):
+    pytest.importorskip("PySide2.QtWidgets")
+    started = time.monotonic()
+    done = subprocess.run(command, env=screenless(**env), capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr, done.stdout) == (1, line + "\n", "")  # no abort, no core dump
+    assert time.monotonic() - started < 10
+
+
+@pytest.fixture
+def xvfb():
+    """A virtual X display of its own (Xvfb picks a free number)."""
+    if not shutil.which("Xvfb") or not shutil.which("xwininfo"):
+        pytest.skip("no Xvfb or xwininfo (bash scripts/setup.sh installs them)")
+    ready, told = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(told), "-screen", "0", "1600x1000x24", "-nolisten", "tcp"],
+                              pass_fds=(told,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(told)
+    said = b""
+    while not said.endswith(b"\n"):  # the whole line: Xvfb ends when it cannot write all of it
+        part = os.read(ready, 32)
+        assert part, "Xvfb did not start"
+        said += part
+    os.close(ready)
+    display = ":" + said.decode().strip()
+    deadline = time.monotonic() + 10
+    while subprocess.run(["xwininfo", "-root"], env=screenless(DISPLAY=display), capture_output=True).returncode:
+        assert time.monotonic() < deadline, "Xvfb on %s does not answer" % display
+        time.sleep(0.1)
+    yield display
+    server.terminate()
+    server.wait(10)
+
+
+def test_window_opens_on_the_display_it_is_given(xvfb, tmp_path):
+    pytest.importorskip("PySide2.QtWidgets")
+    log = tmp_path / "out"
+    with open(str(log), "w") as out:
+        window = subprocess.Popen(GUI, env=screenless(DISPLAY=xvfb), stdout=out, stderr=subprocess.STDOUT)
+    try:
+        deadline, shown = time.monotonic() + 30, ""
+        while "Deko — gateway pulsa" not in shown and time.monotonic() < deadline and window.poll() is None:
+            time.sleep(0.2)
+            shown = subprocess.run(["xwininfo", "-root", "-tree"], env=screenless(DISPLAY=xvfb),
+                                   capture_output=True, text=True).stdout
+    finally:
+        window.terminate()
+        window.wait(10)
+    assert '"Deko — gateway pulsa"' in shown, log.read_text()
+    assert log.read_text().splitlines()[0] == "Jendela di layar %s (Qt xcb)" % xvfb
 
 
 def test_window_scenario_settles_every_row_as_the_ledger_says_and_never_freezes(qapp, tmp_path, monkeypatch):
