@@ -28,12 +28,12 @@ SUITE_LIMIT = 300  # seconds; a suite that takes longer is taken to hang
 FAULTS = {
     "attempt too many": ("src/transactions.cpp", "kAttempts = 4;", "kAttempts = 5;"),
     "attempt too few": ("src/transactions.cpp", "kAttempts = 4;", "kAttempts = 3;"),
-    "a pass fewer": ("src/history.h", "kLastPass = 5;", "kLastPass = 4;"),
-    "strict time bound": ("src/history.cpp", "return !(t < bound_);", "return bound_ < t;"),
+    "a pass fewer": ("src/matching.h", "kLastPass = 5;", "kLastPass = 4;"),
+    "strict time bound": ("src/matching.cpp", "return !(t < bound_);", "return bound_ < t;"),
     "wrong request kind": ("src/transactions.cpp", "buy(kTransaksiKPK,", "buy(kTransaksiSPV,"),
     "resend lost after re-login": ("src/session.cpp", "|| !renew_session(self, token.get())) return completed;",
                                    "|| true) return completed;"),
-    "price test skipped": ("src/history.cpp", "if (!(whole_via_decimal(price.get()) == *expected)) return true;", ""),
+    "price test skipped": ("src/matching.cpp", "if (!(whole_via_decimal(price.get()) == *expected)) return true;", ""),
     "wrong status text": ("src/names.h", 'kPending{"pending"}', 'kPending{"sukses"}'),
     "GIL held while waiting": (
         "src/runtime.h", "PyThreadState* state = PyEval_SaveThread();\n        auto outcome = ready(slice);\n"
@@ -56,13 +56,13 @@ FAULTS = {
         "restore_error(std::move(*failed));\n        throw PyError();"),
     "re-login nests in its own console": ("src/session.cpp", "LoginScope scope;\n        error = attempt(",
                                           "error = attempt("),
-    "fork keeps logins in flight": ("src/module.cpp", "pthread_atfork(nullptr, nullptr, &forget_logins_in_flight);", ""),
+    "fork keeps logins in flight": ("src/module.cpp", "platform::reset_after_fork(&forget_logins_in_flight);", ""),
     "lost answer sent again unasked": (
         "src/transactions.cpp", "if (lookup == Lookup::Settled) return Ref::borrow(record);", ""),
     "best offer looked up at the wrong price": (
         "src/transactions.cpp", "{kRetailerIncentive, incentive}}),\n                price};",
         "{kRetailerIncentive, incentive}}),\n                inq_price()};"),
-    "no amount charged for '-'": ("src/history.cpp",
+    "no amount charged for '-'": ("src/matching.cpp",
                                   "return equals(price, kNoPrice) ? item(entry, kFinalSuccessPrice) : price;",
                                   "return price;"),
     "zeros of a bare time dropped": ("src/core/datetime_parse.cpp", "if (text.size() > 14 &&", "if (text.size() >= 14 &&"),
@@ -88,13 +88,13 @@ FAULTS = {
         "src/history.cpp", "if (equals(item(first_detail(entry), kBatchId), orderid)) taken = Ref::borrow(entry);\n"
         "            return true;", "if (equals(item(first_detail(entry), kBatchId), orderid)) {\n"
         "                taken = Ref::borrow(entry);\n                return false;\n            }\n            return true;"),
-    "one entry settles two purchases": ("src/history.cpp",
-                                        "if (claim == BatchClaims::Outcome::PassedOver) return true;", ""),
-    "claim kept when the record cannot be written": ("src/history.cpp",
-                                                     "if (batch && !shown) claims->undo(*batch, claim, serial);", ""),
-    "claim given back after the record showed it": ("src/history.cpp", "if (batch && !shown) claims->undo(",
-                                                    "if (batch) claims->undo("),
-    "whole-number batch ids not remembered": ("src/history.cpp", "if (PyLong_Check(id) && !PyBool_Check(id)) {",
+    "one entry settles two purchases": ("src/matching.cpp",
+                                        "if (found.claim == BatchClaims::Outcome::PassedOver) return true;", ""),
+    "claim kept when the record cannot be written": ("src/matching.cpp",
+                                                     "if (taken.batch && !shown) claims.undo(*taken.batch, taken.claim, taken.serial);", ""),
+    "claim given back after the record showed it": ("src/matching.cpp", "if (taken.batch && !shown) claims.undo(",
+                                                    "if (taken.batch) claims.undo("),
+    "whole-number batch ids not remembered": ("src/matching.cpp", "if (PyLong_Check(id) && !PyBool_Check(id)) {",
                                               "if (false) {"),
     "server error taken for a refusal": ("src/transactions.cpp", "if (!server_error(answer.completed.get())) {",
                                          "if (true) {"),

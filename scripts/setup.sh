@@ -61,7 +61,8 @@ fi
 # Then the tests (the C++ unit tests, the compile checks, pytest and hypothesis, the stub check,
 # the debug interpreter) and the desktop demo (Qt Widgets, a font; Xvfb for its test on a display).
 PACKAGES=("${BUILD_PACKAGES[@]}" pkg-config python3 python3-dev libgtest-dev googletest python3-pyside2.qtcore
-          python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg g++-11 clang
+          python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet
+          g++-11 clang
           python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core xvfb xauth x11-utils)
 if [ -n "$build_only" ]; then
     PACKAGES=("${BUILD_PACKAGES[@]}")

@@ -2,6 +2,7 @@
 #include "answer.h"
 
 #include "names.h"
+#include "outcome.h"
 #include "runtime.h"
 #include "terminal.h"
 
@@ -12,9 +13,10 @@ using namespace names;
 Ref Answer::error() const { return attr(completed, kErrorMsg); }
 
 Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> fields, NoneTest test,
-           bool conn_first) {
+           bool conn_first, bool* sending) {
     Ref makerequest = attr(self, kMakerequest);
     Ref cls = attr(global(kRequests), request_class);
+    if (sending) *sending = true;
     Ref completed = call(makerequest, {cls}, fields);
     bool absent = test == NoneTest::Is       ? is_none(completed)
                   : test == NoneTest::Equals ? equals(completed, Py_None)
@@ -34,8 +36,7 @@ Ref stored_refusal(Obj error) { return join({text("[Deko]: "), str_of(error)}); 
 
 void store_refusal(PyObject* self, PyObject* record, const Answer& answer) {
     show_refusal(self, answer);
-    set_attr(record, kStatus, kGagal);
-    set_attr(record, kPesan, stored_refusal(answer.error()));
+    write_outcome(record, kGagal, stored_refusal(answer.error()));
 }
 
 }  // namespace deko

@@ -23,9 +23,10 @@ struct Answer {
 // `sukses`).
 enum class NoneTest { Is, Equals, NotDiffers };
 
-// self.makerequest(dekorequest.<request_class>, **fields)
+// self.makerequest(dekorequest.<request_class>, **fields); `sending`, when given, is set just before
+// the request goes to the pipeline (a purchase that raises then tells whether the provider may have it).
 Answer ask(PyObject* self, const Name& request_class, std::initializer_list<Kw> fields, NoneTest test,
-           bool conn_first = false);
+           bool conn_first = false, bool* sending = nullptr);
 
 // A refusal shown on the console ("gagal"); returns the provider's text.
 Ref show_refusal(PyObject* self, const Answer& answer);

@@ -9,8 +9,7 @@
 //     so a subclass or an instance attribute of the host replaces them for every caller.
 //   - Module globals bound at import (sleep, datetime, json, dekorequest, FuncResponse ...) are
 //     looked up on the module at call time, so that replacing one takes effect at once.
-#include <pthread.h>
-
+#include "core/platform.h"
 #include "errors.h"
 #include "method_bodies.h"
 #include "names.h"
@@ -130,7 +129,7 @@ Ref make(const char* name, Obj base, const char* doc, Obj extra = nullptr) {
 }
 
 void init_module(PyObject* m) {
-    pthread_atfork(nullptr, nullptr, &forget_logins_in_flight);
+    platform::reset_after_fork(&forget_logins_in_flight);
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     call_method(atexit, Name("register"), {Ref::steal(PyCFunction_New(&g_exit_def, nullptr))});
 

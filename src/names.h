@@ -97,9 +97,10 @@ inline const Name kSpv{"SPV"}, kKpk{"KPK"}, kCrp{"CRP"}, kTopupAll{"DEKOTOPUPALL
 // Python's own: methods and keywords of str, datetime and urllib3.
 inline const Name kUpper{"upper"}, kLower{"lower"}, kReplace{"replace"}, kSplit{"split"}, kStrftime{"strftime"},
     kNow{"now"}, kTimezone{"timezone"}, kTimedelta{"timedelta"}, kHours{"hours"}, kTzinfo{"tzinfo"},
-    kMicrosecond{"microsecond"}, kDumps{"dumps"}, kPoolManager{"PoolManager"}, kStart{"start"};
+    kMicrosecond{"microsecond"}, kStrptime{"strptime"}, kDumps{"dumps"}, kPoolManager{"PoolManager"}, kStart{"start"};
 
 // Short texts.
-inline const Name kEmpty{""}, kComma{","}, kZero{"0"}, kNationalPrefix{"08"};
+inline const Name kEmpty{""}, kComma{","}, kZero{"0"}, kNationalPrefix{"08"}, kMillis{"000"},
+    kSubmittedFormat{"%Y%m%d%H%M%S"};
 
 }  // namespace deko::names

@@ -1,7 +1,5 @@
 // Session core: the connection object, the request pipeline with single-flight re-login, login
 // with OTP, and the balance check.
-#include <pthread.h>
-
 #include "answer.h"
 #include "core/relogin_gate.h"
 #include "errors.h"

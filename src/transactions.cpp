@@ -4,9 +4,10 @@
 
 #include "answer.h"
 #include "core/stack_room.h"
-#include "history.h"
+#include "matching.h"
 #include "method_bodies.h"
 #include "names.h"
+#include "outcome.h"
 #include "runtime.h"
 #include "terminal.h"
 
@@ -28,11 +29,6 @@ constexpr long kAttempts = 4;
 // The transaction time: UTC+7 wall clock, without its zone.
 constexpr long kProviderUtcOffsetHours = 7;
 
-void set_outcome(PyObject* record, Obj status, Obj pesan) {
-    set_attr(record, kStatus, status);
-    set_attr(record, kPesan, pesan);
-}
-
 Ref transaction_time() {
     Ref dt = global(kDatetime);
     Ref offset = call(attr(dt, kTimedelta), {}, {{kHours, integer(kProviderUtcOffsetHours)}});
@@ -40,37 +36,6 @@ Ref transaction_time() {
     Ref now = call_method(attr(dt, kDatetime), kNow, {zone});
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
-
-// All attempts of one record are one purchase: the time of the record's first attempt in this thread's
-// outermost transaksi for it, which the history lookup after a lost answer takes as the earliest time
-// of the purchase (an attempt whose answer was lost may show in the history only after its own
-// lookup, when a later attempt looks).
-class FirstAttempt {
-public:
-    FirstAttempt(PyObject* record, const Ref& time) {
-        for (const auto& [held, first] : t_open)
-            if (held.get() == record) {
-                time_ = first;
-                return;
-            }
-        t_open.emplace_back(Ref::borrow(record), time);
-        time_ = time;
-        owner_ = true;
-    }
-    ~FirstAttempt() {
-        if (owner_) t_open.pop_back();  // calls nest: the last opened is this one
-    }
-    FirstAttempt(const FirstAttempt&) = delete;
-    FirstAttempt& operator=(const FirstAttempt&) = delete;
-
-    PyObject* time() const { return time_.get(); }
-
-private:
-    static thread_local std::vector<std::pair<Ref, Ref>> t_open;  // records and their first attempt's time
-    Ref time_;
-    bool owner_ = false;
-};
-thread_local std::vector<std::pair<Ref, Ref>> FirstAttempt::t_open;
 
 // Whether the provider answered with a server error (HTTP 500 or more, as a whole number and not a
 // truth value): it may have carried the purchase out before it failed.
@@ -109,7 +74,7 @@ Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Nam
     Ref next = Ref::steal(PyNumber_Add(counter, integer(1).get()));
     if (compare(next, integer(kAttempts), Py_GE)) {
         console(self, last_line, Level::Gagal);
-        set_outcome(record, kGagal, kNoConnection);
+        write_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
     ensure_stack_room(level);  // a counter far below the last attempt recurses deeply
@@ -122,7 +87,7 @@ Ref offer_or_fail(PyObject* self, PyObject* record, PyObject* produk) {
     Ref lookup = attr(self, kGetProdukTerbaik);
     Ref pair = call(lookup, {attr(record, kTujuan), attr(produk, kPaketid)});
     if (!truthy(item_at(pair, 0))) {
-        set_outcome(record, kGagal, item_at(pair, 1));
+        write_outcome(record, kGagal, item_at(pair, 1));
         return Ref();
     }
     return item_at(pair, 1);
@@ -145,13 +110,13 @@ void show_checked(PyObject* self, PyObject* shown, PyObject* price) {
 template <typename Nama>
 void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, const Name& description_key,
                    Nama&& nama) {
-    set_attr(record, kStatus, kSukses);
+    write_status(record, kSukses);
     Ref price = item(source, price_key);
     Ref data = new_dict();
     set_item(data, kDesc, call(global(kRemoveHtmlTags), {item(source, description_key)}));
     set_item(data, kNama, nama());
     set_attr(record, kInq, call(global(kInqueryDetail), {price, data}));
-    set_attr(record, kPesan, attr(attr(record, kInq), kData));
+    write_field(record, kPesan, attr(attr(record, kInq), kData));
 }
 
 }  // namespace
@@ -171,18 +136,18 @@ Ref cek(PyObject* self, PyObject* record, PyObject* show_success) {
     Answer answer = ask(self, kProdukRequest, {{kKategori, attr(produk, kKategori)}}, NoneTest::NotDiffers);
     if (answer.none()) {
         console(self, kPackageCheckFailed, Level::Gagal);
-        set_outcome(record, kGagal, kNoConnection);
+        write_outcome(record, kGagal, kNoConnection);
         return Ref::borrow(record);
     }
     if (!answer.accepted()) {
         show_refusal(self, answer);
-        set_outcome(record, kGagal, answer.error());
+        write_outcome(record, kGagal, answer.error());
         return Ref::borrow(record);
     }
     Ref product = call_method(answer.completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
     if (is_none(product)) {
         console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
-        set_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
+        write_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
         return Ref::borrow(record);
     }
     Ref code = item(product, kCode);
@@ -208,12 +173,12 @@ struct Sent {
 
 // Sends the purchase of the record's product type, with the fields its request kind takes, each
 // read as the request is built.
-Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
+Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk, bool& sent) {
     Ref tipe = call_method(attr(produk, kTipe), kUpper);
     auto trx = [&] { return item(settings(self), kNomorTransaksi); };
     auto inq_price = [&] { return attr(attr(record, kInq), kHarga); };
     auto buy = [&](const Name& kind, std::initializer_list<Kw> fields) {
-        return ask(self, kind, fields, NoneTest::NotDiffers);
+        return ask(self, kind, fields, NoneTest::NotDiffers, false, &sent);
     };
 
     if (equals(tipe, kSpv)) {
@@ -251,15 +216,14 @@ Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk) {
             price};
 }
 
-}  // namespace
-
-Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
-    StackLevel level;
+// One attempt of the purchase `purchase` (the record's, open on this thread).
+Ref attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, OpenPurchase::State& purchase,
+                     StackLevel& level) {
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
-    FirstAttempt purchase(record, transaksitime);
+    if (!purchase.first_time) purchase.first_time = transaksitime;
     Ref produk = attr(record, kProduk);
-    Sent sent = send_purchase(self, record, produk.get());
+    Sent sent = send_purchase(self, record, produk.get(), purchase.sent);
     if (!sent.answer) return Ref::borrow(record);  // no such best offer
     const Answer& answer = *sent.answer;
 
@@ -267,7 +231,7 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
         Ref msg = attr(answer.completed, kMsg);
         console(self, msg.get(), Level::Sukses);
         console(self, kToHistory, Level::Warning);
-        set_outcome(record, kPending, attr(answer.completed, kMsg));
+        write_outcome(record, kPending, attr(answer.completed, kMsg));
         if (!is_type(produk.get(), kCrp)) {
             Ref settle = attr(self, kGetTransaksiHistory);
             Ref tujuan = attr(record, kTujuan);
@@ -287,21 +251,43 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     // The answer was lost, or a server error came back: the provider may have carried the purchase
     // out all the same. It is looked up in the history before anything else, with the matcher's own
     // passes (not self.get_transaksi_history: a host that replaces that replaces the settling of
-    // accepted purchases, not this lookup), from the record's first attempt on.
+    // accepted purchases, not this lookup), from the time of the purchase's first attempt on: all
+    // attempts of one record are one purchase, and an attempt whose answer was lost may show in the
+    // history only after its own lookup, when a later attempt looks.
     console(self, kToHistory, Level::Warning);
-    Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.time(),
+    Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.first_time.get(),
                                         sent.price.get(), integer(0));
     if (lookup == Lookup::Settled) return Ref::borrow(record);
     if (lookup == Lookup::Unreadable) {
         // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
-        set_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
+        write_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
         return Ref::borrow(record);
     }
     if (refusal) {  // not in the history: a refusal after all, never sent again
-        set_outcome(record, kGagal, refusal);
+        write_outcome(record, kGagal, refusal);
         return Ref::borrow(record);
     }
     return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal", level);
+}
+
+}  // namespace
+
+// A purchase that raises never leaves a verdict it did not reach: when an error leaves the outermost
+// call for the record and the purchase wrote no status of its own, the record is "gagal" when no
+// purchase request went out in the call, or "pending" when one did (the provider may have it), with
+// "[Deko]: " and the error's text. The error then reaches the caller unchanged.
+Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
+    StackLevel level;
+    OpenPurchase purchase(record);
+    OpenPurchase::State& state = purchase.state();
+    if (!purchase.outermost()) return attempt_purchase(self, record, counter, state, level);
+    Ref result;
+    std::optional<Fetched> raised = attempt([&] { result = attempt_purchase(self, record, counter, state, level); });
+    if (!raised) return result;
+    if (!state.status_written)
+        attempt([&] { write_outcome(record, state.sent ? kPending : kGagal, stored_refusal(raised->value)); });
+    restore_error(std::move(*raised));
+    throw PyError();
 }
 
 // Menu check -----------------------------------------------------------------------------
@@ -311,13 +297,13 @@ Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
-        set_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
+        write_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
         return Ref::borrow(record);
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
     if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal", level);
     if (answer.accepted()) {
-        set_outcome(record, kSukses, attr(answer.completed, kData));
+        write_outcome(record, kSukses, attr(answer.completed, kData));
         Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
         console(self, line.get(), Level::Sukses);
     } else {

@@ -1,11 +1,10 @@
 // Fast paths of Python's number conversions (see number_parse.h).
 #include "core/number_parse.h"
 
-#include <locale.h>
-#include <stdlib.h>
-
 #include <cmath>
 #include <string>
+
+#include "core/platform.h"
 
 namespace deko {
 
@@ -55,13 +54,10 @@ std::optional<long long> int_of_float_text(std::string_view text) {
         pos = exp + exp_digits;
     }
     if (pos != number.size()) return std::nullopt;
-    // The C library's strtod in the "C" locale reads "." whatever the process's locale, and is
-    // correctly rounded, as float() is; it reads a NUL-terminated copy.
-    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
-    if (!c_locale) return std::nullopt;
+    // Read in the "C" locale and correctly rounded, as float() reads it, from a NUL-terminated copy.
     std::string copy(text);
     char* end = nullptr;
-    double value = strtod_l(copy.c_str(), &end, c_locale);
+    double value = platform::strtod_c(copy.c_str(), &end);
     if (end != copy.c_str() + copy.size()) return std::nullopt;
     return truncate_double(value);
 }

@@ -1,8 +1,8 @@
 #include "core/stack_room.h"
 
-#include <pthread.h>
-
 #include <algorithm>
+
+#include "core/platform.h"
 
 namespace deko {
 
@@ -17,16 +17,7 @@ struct Bounds {
 const Bounds& bounds() {
     thread_local Bounds cached = [] {
         Bounds b;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return b;
-        void* address = nullptr;
-        std::size_t size = 0;
-        if (pthread_attr_getstack(&attr, &address, &size) == 0 && address && size) {
-            b.low = reinterpret_cast<std::uintptr_t>(address);
-            b.high = b.low + size;
-            b.known = true;
-        }
-        pthread_attr_destroy(&attr);
+        if (auto found = platform::thread_stack_bounds()) b = {found->low, found->high, true};
         return b;
     }();
     return cached;

@@ -81,6 +81,27 @@ def test_purchase_fault(sim, conn, term, monkeypatch, kind, when, count, sends, 
         assert rec.status == "sukses" and rec.serialnumber == bought(sim, rec.tujuan)[0]["batchId"]
 
 
+WRITTEN = {"dashes": lambda n: "%s-%s-%s" % (n[:4], n[4:8], n[8:]), "spaces": lambda n: "%s %s %s" % (n[:4], n[4:8], n[8:]),
+           "+62": lambda n: "+62" + n[1:], "62": lambda n: "62" + n[1:]}
+
+
+@pytest.mark.parametrize("written", list(WRITTEN))
+@pytest.mark.parametrize("fault", [None, "drop"])
+def test_a_number_written_another_way_is_settled_as_its_subscriber(sim, conn, term, monkeypatch, written, fault):
+    """The provider's history shows the subscriber in its own form ("0813..."): the purchase is settled from it,
+    after an accepted answer and after a lost one alike, and never bought again."""
+    monkeypatch.setattr(mod, "sleep", lambda seconds: None)
+    rec = checked(conn, term)
+    national, rec.tujuan = rec.tujuan, WRITTEN[written](rec.tujuan)
+    if fault:
+        sim.inject("/purchase", fault, when="after")
+    rec = conn.transaksi(rec)
+    carried = bought(sim, rec.tujuan)
+    assert (rec.status, len(carried), sim.requests["/purchase"]) == ("sukses", 1, 1)
+    assert rec.serialnumber == carried[0]["batchId"] and [e["trxDetail"][0]["msisdn"] for e in sim.history()] == [
+        national] and " ke %s sebesar " % rec.tujuan in rec.pesan
+
+
 def test_attempts_of_one_record_are_one_purchase(sim, conn, term, monkeypatch):
     """The first attempt is carried out but its answer lost, and the history shows it only after that attempt's
     lookup; the later attempts (answers lost before the provider acts), each a second later by the clock, look for

@@ -1,4 +1,5 @@
 """Previous-transaction lookup and the history matcher."""
+import copy
 import datetime as real_datetime
 import threading
 import time
@@ -6,7 +7,7 @@ import types
 
 import pytest
 
-from fakes import DROP, NO_ANSWER, OK, Record, entry, refused
+from fakes import DROP, NO_ANSWER, OK, FakeTerminal, Record, entry, refused
 
 FRESH = Record().outcome()
 STATUS = {"sukses": "sukses", "berhasil": "sukses", "failed": "gagal"}
@@ -122,6 +123,44 @@ def test_matcher_passes_and_pauses(conn, provider, terminal, naps, counter, answ
     assert rec.outcome() == (("sukses", SETTLED % 5000, "B1") if found == "settled" else FRESH)
 
 
+# One subscriber, however the number is written -----------------------------------------------
+
+@pytest.mark.parametrize("tujuan, tipe, entries, taken, asked", [
+    # Written another way: the host's "08" form tells, for phone numbers; the message names tujuan as given.
+    ("+62 812-34", "PULSA", [entry()], "B1", ["+62 812-34", "081234"]),
+    ("081234", "PULSA", [entry(detail=dict(msisdn="6281234"))], "B1", ["081234", "6281234"]),
+    # The first entry in the history's order that matches either way is taken.
+    ("081234", "PULSA", [entry(detail=dict(msisdn="0812 34", batchId="X")), entry(detail=dict(batchId="Y"))], "X",
+     ["081234", "0812 34"]),
+    # The tool only for entries that pass every other test; one it raises on does not match, the pass goes on.
+    ("6281234", "PULSA", [entry(productId="P2"), entry(submittedDate="20241201122959000"), entry(productPrice="6000"),
+                          entry(detail=dict(msisdn="boom", batchId="X")), entry(detail=dict(batchId="Y"))], "Y",
+     ["6281234", "boom", "081234"]),
+    # Vouchers as written only: an SPV product, an entry carrying a voucher instead of a number.
+    ("6281234", "SPV", [entry(detail=dict(qrvoucher="081234"))], None, []),
+    ("6281234", "PULSA", [entry(detail=dict(msisdn=DROP, qrvoucher="081234"))], None, []),
+    # Texts only; a text that names no number names no one.
+    (6281234, "PULSA", [entry()], None, []),
+    ("abc", "PULSA", [entry(detail=dict(msisdn="xyz"))], None, ["abc"]),
+])
+def test_matcher_knows_one_subscriber_however_written(conn, provider, naps, monkeypatch, mod, tujuan, tipe, entries,
+                                                      taken, asked):
+    from apps.deko.libs.utils.tools import normalizemsisdn
+    calls = []
+
+    def tool(number, start="62"):
+        calls.append(number)
+        if number == "boom":
+            raise ValueError("no number")
+        return normalizemsisdn(number, start=start)
+    monkeypatch.setattr(mod, "normalizemsisdn", tool)
+    rec = answered(provider, entries)
+    rec.produk.tipe = tipe
+    assert conn.get_transaksi_history(rec, tujuan, T, harga=5000) is rec
+    expected = ("sukses", SETTLED.replace("081234", str(tujuan)) % 5000, taken) if taken else FRESH
+    assert rec.outcome() == expected and calls[:len(asked)] == asked and set(calls) <= set(asked)
+
+
 # Data the lookups cannot read: the error reaches the caller ------------------------------------
 
 ANY = {"harga": None, "orderid": None}
@@ -175,17 +214,24 @@ def test_one_history_entry_settles_one_purchase(conn, provider, terminal, naps, 
     first, second, third = SlowRecord(), SlowRecord(), SlowRecord()
     assert [settle(conn, r).serialnumber for r in (first, second, first)] == ["B1", "B2", "B1"]
     assert settle(conn, third).outcome() == FRESH and naps == [1] * 5  # both entries taken: nothing for it
+    # The claims belong to the terminal (the chip whose history it is): a copy of the connection and a second
+    # connection of the terminal pass over them too; a connection of another terminal has claims of its own, also
+    # when that terminal takes no weak reference.
+    assert [settle(c, SlowRecord()).outcome() for c in (copy.copy(conn), mod.DekoConnection(None, terminal))] == [
+        FRESH, FRESH]
+    unreferable = types.SimpleNamespace(console=lambda text, level: None, **vars(FakeTerminal()))
+    assert settle(mod.DekoConnection(None, unreferable), SlowRecord()).serialnumber == "B1"
     # A record that shows nothing of its entry (its status cannot be written) leaves it for the next one; once the
-    # status is written, the entry stays the record's. Another connection remembers nothing of this one.
+    # status is written, the entry stays the record's.
     for fails, then in (("status", "B1"), ("serialnumber", "B2")):
-        other, broken, fresh = mod.DekoConnection(None, terminal), SlowRecord(), SlowRecord()
+        other, broken, fresh = mod.DekoConnection(None, FakeTerminal()), SlowRecord(), SlowRecord()
         broken.fail = fails
         with pytest.raises(RuntimeError):
             settle(other, broken)
         assert settle(other, fresh).serialnumber == then
     # Two equal purchases settled at once, their writes interleaving: one entry each.
     pair = [SlowRecord(), SlowRecord()]
-    shared = mod.DekoConnection(None, terminal)
+    shared = mod.DekoConnection(None, FakeTerminal())
     threads = [threading.Thread(target=settle, args=(shared, rec)) for rec in pair]
     for t in threads:
         t.start()

@@ -156,6 +156,44 @@ def test_price_conversions_agree_with_python(mod, price, harga):
                       "sukses", text, "B1") if not fails else ("sukses",) + FRESH[1:])
 
 
+DIGITS = {"ascii": "0123456789", "full": "\uff10\uff11\uff12\uff13\uff14\uff15\uff16\uff17\uff18\uff19",
+          "arabic": "\u0660\u0661\u0662\u0663\u0664\u0665\u0666\u0667\u0668\u0669"}
+
+
+@st.composite
+def submitted_dates(draw):
+    """Provider dates as strptime may read them: fields of one or two digits, digits of other scripts, the
+    milliseconds or not; and now and then digits at random."""
+    if draw(st.integers(0, 4)) == 0:
+        return draw(st.text(st.sampled_from("0123456789\uff10\u0660 "), min_size=8, max_size=22))
+    when = draw(st.datetimes(datetime.datetime(1000, 1, 1), datetime.datetime(9999, 12, 31)))
+    fields = ["%04d" % when.year] + [("%02d" if draw(st.booleans()) else "%d") % v for v in (
+        when.month, when.day, when.hour, when.minute, when.second)]
+    spelled = "".join(fields) + draw(st.sampled_from(["000", "000", "", "0000", "0"]))
+    script = DIGITS[draw(st.sampled_from(["ascii", "ascii", "full", "arabic"]))]
+    return "".join(script[int(c)] if draw(st.integers(0, 3)) == 0 else c for c in spelled)
+
+
+def python_reads(text):
+    rest = text[:-3] if len(text) > 14 and text.endswith("000") else text
+    return expected(lambda: datetime.datetime.strptime(rest, "%Y%m%d%H%M%S"))
+
+
+@FAST
+@given(text=submitted_dates())
+def test_submission_dates_read_as_python_reads_them(mod, text):
+    """The matcher accepts exactly the dates Python's strptime accepts (after the trailing "000"), at the same
+    second: an entry then matches a purchase of that second, not one a second later."""
+    want = python_reads(text)
+    with rig(mod, History=dict(OK, history=[entry(submittedDate=text)])) as (_, _terminal, conn):
+        outcomes = []
+        for when in ([want + datetime.timedelta(seconds=1), want] if want != "raises" else [T]):
+            rec = Record()
+            got, error = run(lambda: conn.get_transaksi_history(rec, "081234", when, counter=5), rec, OUTCOME)
+            outcomes.append("raises" if error else rec.outcome()[2])
+    assert outcomes == (["raises"] if want == "raises" else ["sn awal", "B1"]), (text, want)
+
+
 # Every other operation on malformed completed requests ------------------------------------------------
 
 PRODUCT = shaped(CODE=either("P1", "X1.5-G 2", Text("P1")), DISPLAY_NAME=either("P1", "Pulsa"),

@@ -60,6 +60,18 @@ def test_worker_emits_the_result_once_on_the_main_thread(app, mod, capfd, func, 
     assert printed in capfd.readouterr().out and thread.parent() is parent
 
 
+def test_a_purchase_that_raises_on_a_worker_leaves_its_record_failed(app, conn, capfd):
+    """Settings without "nomor_transaksi": the worker prints the error and emits none, and the record no longer
+    says the product check's "sukses" (nothing was sent)."""
+    from fakes import Record
+    rec = Record()
+    rec.status = "sukses"
+    conn.terminal.config.deko.pop("nomor_transaksi")
+    receiver, running = run(app, type(conn).get_connection_thread(conn)(conn, "transaksi", rec))
+    assert receiver.values == [None] and running == [] and "'nomor_transaksi'" in capfd.readouterr().out
+    assert rec.outcome()[:2] == ("gagal", "[Deko]: 'nomor_transaksi'")
+
+
 # History wait thread, and errors in either thread ------------------------------------------------
 
 REPLY = {"status": "sukses", "jenis": "beli", "tipe": "PULSA", "pesan": "Transaksi berhasil \u00e9", "idtrx": "ID1",

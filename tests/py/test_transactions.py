@@ -1,12 +1,13 @@
 """Purchase transaction and menu check on a terminal's transaction record."""
 import datetime as real_datetime
+import itertools
 import os
 import textwrap
 import types
 
 import pytest
 
-from fakes import NO_ANSWER, OK, Record, entry, refused
+from fakes import DROP, NO_ANSWER, OK, Record, entry, refused
 
 INSTANT = real_datetime.datetime(2024, 12, 1, 5, 30, 0, 250000, tzinfo=real_datetime.timezone.utc)
 WALL_UTC7 = real_datetime.datetime(2024, 12, 1, 12, 30, 0, 250000)
@@ -136,6 +137,124 @@ def test_lost_answer_is_looked_up_in_the_history_before_sending_again(
     assert provider.count(cls) == sends and provider.count("History") == lookups and naps == [1] * lines.count(NOT_YET)
     assert rec.outcome() == ((outcome[0], outcome[1] % 5000, outcome[2]) if "%d" in outcome[1] else outcome)
     assert terminal.lines == lines and len(buy.calls) == accepted
+
+
+def test_interleaved_purchases_on_one_thread_keep_their_own_first_attempt(conn, provider, monkeypatch, mod):
+    """Greenlets (gevent, SQLAlchemy's bridge) interleave calls on one thread: A ends while B is in its lookup after
+    a lost answer. B's first attempt was carried out and shows in the history only by B's second attempt, which
+    looks from B's own first attempt on: settled from it, not bought twice."""
+    greenlet = pytest.importorskip("greenlet")
+    clock, hidden, shown = itertools.count(), [], []
+    base = real_datetime.datetime(2024, 12, 1, 12, 0, 0, tzinfo=real_datetime.timezone.utc)
+    now = lambda tz: (base + real_datetime.timedelta(seconds=next(clock))).astimezone(tz)  # noqa: E731
+    monkeypatch.setattr(mod, "datetime", types.SimpleNamespace(
+        datetime=types.SimpleNamespace(now=lambda tz: stamp(now(tz))), timezone=real_datetime.timezone,
+        timedelta=real_datetime.timedelta))
+    monkeypatch.setattr(mod, "sleep", lambda seconds: None)
+    monkeypatch.setattr(mod, "TRANSAKSI_TYPES", types.SimpleNamespace(DEKO_STATUS={"sukses": "sukses"}))
+
+    def stamp(time):
+        stamp.last = time
+        return time
+
+    def purchase(fields):
+        if fields["msisdn"] == "081111":  # A: B runs meanwhile, then A is refused
+            b.switch()
+            return refused("ditolak")
+        if not hidden:  # B's first attempt: carried out, its answer lost, shown later
+            hidden.append(entry(submittedDate=stamp.last.strftime("%Y%m%d%H%M%S000"), detail=dict(batchId="BB")))
+        else:
+            shown.extend(hidden)
+        return NO_ANSWER
+
+    def history(fields):
+        if not a.dead:
+            a.switch()  # A ends while B is in its lookup
+        return dict(OK, history=list(shown))
+    provider.default("Transaksi", purchase).default("History", history)
+    first, second = Record(tujuan="081111"), Record()
+    a = greenlet.greenlet(lambda: conn.transaksi(first))
+    b = greenlet.greenlet(lambda: conn.transaksi(second))
+    a.switch()
+    b.switch()
+    assert a.dead and b.dead and first.status == "gagal" and second.outcome()[::2] == ("sukses", "BB")
+    assert [f["msisdn"] for f in provider.fields("Transaksi")] == ["081111", "081234", "081234"]
+
+
+# A purchase that raises ----------------------------------------------------------------------
+
+def lose_then(spoil):
+    """The first attempt's answer is lost and the history does not show it; then `spoil` before the next."""
+    def run(conn, provider, rec):
+        provider.answer("Transaksi", NO_ANSWER)
+        provider.default("History", lambda fields: (provider.count("History") == 6 and spoil(conn, provider, rec),
+                                                    dict(OK, history=[]))[1])
+    return run
+
+
+def raising(error):
+    def fail(*args, **kwargs):
+        raise error
+    return fail
+
+
+UNREADABLE, LATER = entry(submittedDate="kemarin"), "29991231235959000"
+
+
+@pytest.mark.parametrize("spoil, error, outcome, sends", [
+    # Nothing sent: settings, the record's fields, the best offer, gathered before the request.
+    (lambda c, p, r: c.terminal.config.deko.pop("nomor_transaksi"), KeyError, ("gagal", "'nomor_transaksi'"), 0),
+    (lambda c, p, r: setattr(r, "inq", None), AttributeError,
+     ("gagal", "'NoneType' object has no attribute 'harga'"), 0),
+    (lambda c, p, r: (setattr(r.produk, "tipe", "CRP"), setattr(c, "get_produk_terbaik", raising(OSError("x")))),
+     OSError, ("gagal", "x"), 0),
+    # Sent: the provider may have it.
+    (lambda c, p, r: setattr(c, "makerequest", raising(RuntimeError("pipa"))), RuntimeError, ("pending", "pipa"), 0),
+    (lambda c, p, r: p.answer("Transaksi", OK), AttributeError, None, 1),  # an answer of another shape
+    (lambda c, p, r: (p.answer("Transaksi", NO_ANSWER), p.default("History", dict(OK, history=[UNREADABLE]))),
+     ValueError, None, 1),
+    (lose_then(lambda c, p, r: c.terminal.config.deko.pop("nomor_transaksi")), KeyError, ("pending", "'nomor_transaksi'"),
+     1),
+    # A verdict the purchase reached stays: its acceptance, the matcher's settlement.
+    (lambda c, p, r: (p.answer("Transaksi", dict(OK, msg="ok")), setattr(c, "get_transaksi_history", raising(
+        KeyError("x")))), KeyError, ("pending", "ok", "sn awal"), 1),
+    (lambda c, p, r: (p.answer("Transaksi", dict(OK, msg="ok")),
+                      p.default("History", dict(OK, history=[entry(submittedDate=LATER, detail=dict(batchId=DROP))]))), KeyError,
+     ("sukses", "Transaksi berhasil utk pembelian produk Pulsa 5 ke 081234 sebesar 5000 .", "sn awal"), 1),
+])
+def test_a_purchase_that_raises_leaves_no_verdict_it_did_not_reach(conn, provider, monkeypatch, mod, spoil, error,
+                                                                    outcome, sends):
+    monkeypatch.setattr(mod, "sleep", lambda seconds: None)
+    monkeypatch.setattr(mod, "TRANSAKSI_TYPES", types.SimpleNamespace(DEKO_STATUS={"sukses": "sukses"}))
+    rec = Record()
+    rec.status = "sukses"  # the product check's
+    spoil(conn, provider, rec)
+    caught = []
+    with pytest.raises(error) as raised:
+        try:
+            conn.transaksi(rec)
+        except BaseException as e:
+            caught.append(e)
+            raise
+    assert raised.value is caught[0] and provider.count("Transaksi") == sends
+    if outcome is None:  # sent, the answer unreadable
+        outcome = ("pending", str(raised.value))
+    if len(outcome) == 2:
+        outcome = (outcome[0], "[Deko]: " + outcome[1], "sn awal")
+    assert rec.outcome() == outcome
+
+
+def test_a_record_that_cannot_be_written_leaves_the_purchase_error(conn, provider):
+    class Locked(Record):
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            if name == "status" and value == "gagal":
+                raise RuntimeError("store down")
+            Record.__setattr__(self, name, value)
+    conn.terminal.config.deko.pop("nomor_transaksi")
+    with pytest.raises(KeyError):
+        conn.transaksi(Locked())
 
 
 # Menu check ----------------------------------------------------------------------------------

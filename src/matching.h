@@ -1,5 +1,7 @@
-// The history matcher's passes, shared by the matcher itself and by the purchase, which looks a
-// purchase up in the history when its answer was lost, before sending it again.
+// The history matcher's passes: the provider's history read entry by entry for the one that
+// belongs to a purchase, which then settles the record. Shared by the matcher
+// (get_transaksi_history) and by the purchase, which looks a purchase up in the history when its
+// answer was lost or a server error came back, before anything else.
 #pragma once
 #include "objects.h"
 
@@ -22,5 +24,17 @@ enum class Lookup {
 // history..." is shown and the thread sleeps one second. Errors in the history reach the caller.
 Lookup settle_from_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
                             PyObject* harga, Ref counter);
+
+// The completed History request, when the provider answered with success; else none.
+Ref fetch_history(PyObject* self);
+
+// entry["trxDetail"][0]
+Ref first_detail(PyObject* entry);
+
+// The entry's price: its "productPrice", or the amount charged when the provider gives "-".
+Ref entry_price(PyObject* entry);
+
+// The record's status for a provider status text, looked up in lower case.
+Ref status_for(PyObject* status_desc);
 
 }  // namespace deko
