@@ -22,7 +22,8 @@ failed build shows it.
 
 --build-only installs only what a build needs (for a host that builds the extension and runs no
 test): g++ make cmake binutils and, for /usr/bin/python3, python3-dev python3-pyside2.qtcore
-python3-urllib3 (the module imports urllib3 as it loads).
+python3-urllib3 (the module imports urllib3 as it loads; another interpreter without urllib3 gets
+Debian's).
 Supported interpreters: CPython 3.7 to 3.11 with PySide2 5.15 (3.7 and 3.11 are tested).
 
 environment:
@@ -80,7 +81,12 @@ if [ "$python" != /usr/bin/python3 ]; then  # Debian's own comes with the packag
         echo "setup: $python cannot be run as a Python interpreter" >&2
         exit 1
     fi
-    if [ -z "$build_only" ] && ! "$python" -c "import urllib3, pytest, hypothesis" 2>/dev/null; then
+    needed="urllib3, pytest, hypothesis"
+    if [ -n "$build_only" ]; then  # what the module imports, no more
+        needed=urllib3
+        DEBIAN_PYTHON=(python3-urllib3 python3-six)
+    fi
+    if ! "$python" -c "import $needed" 2>/dev/null; then
         if [ "$(id -u)" -eq 0 ]; then cache=${DEKO_PY_CACHE:-/var/cache/deko-python}; else cache=${DEKO_PY_CACHE:-$HOME/.cache/deko-python}; fi
         debian_python=$cache/$tag/debian-python
         PACKAGES+=("${DEBIAN_PYTHON[@]}")
@@ -123,8 +129,8 @@ if [ -n "$debian_python" ]; then
     rm -rf "$debian_python"
     mv "$debian_python.new" "$debian_python"
     "$python" scripts/onpath.py deko-debian-python "$debian_python"
-    if ! failed=$("$python" -c "import urllib3, pytest, hypothesis" 2>&1); then
-        echo "setup: $python still cannot import urllib3, pytest and hypothesis: $failed" >&2
+    if ! failed=$("$python" -c "import $needed" 2>&1); then
+        echo "setup: $python still cannot import $needed: $failed" >&2
         exit 1
     fi
 fi
