@@ -142,3 +142,73 @@ def test_window_scenario_settles_every_row_as_the_ledger_says_and_never_freezes(
     assert sim.otp_logins == 3 and run.meter.max_gap < 1.0
     with open(shot, "rb") as png:
         assert png.read(8) == b"\x89PNG\r\n\x1a\n" and os.path.getsize(shot) > 10000
+
+
+@pytest.fixture
+def host(qapp, monkeypatch):
+    """The desktop host against its simulated provider, logged in (the OTP the chip received taken as it is)."""
+    from demo.host import Host, Settings
+
+    for name in ("DEKO_PROVIDER_URL", "DEKO_PROVIDER_TIMEOUT"):
+        monkeypatch.setenv(name, "")
+    with open(os.devnull, "w") as quiet:
+        made = Host(Settings(provider_timeout=1.0), stream=quiet)
+        made.window.show()
+        yield made
+        made.window.closing = True
+        until(qapp, lambda: not made.window.busy())
+        made.window.close()
+        made.stop()
+
+
+def until(app, condition, seconds=15):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        app.processEvents()
+        time.sleep(0.01)
+    return condition()
+
+
+def answer_dialog(app, button_text):
+    """Clicks the button of the next modal dialog whose text starts with ``button_text``."""
+    from PySide2.QtCore import QTimer
+    from PySide2.QtWidgets import QAbstractButton
+
+    def click():
+        dialog = app.activeModalWidget()
+        if dialog is None:
+            QTimer.singleShot(20, click)
+            return
+        next(b for b in dialog.findChildren(QAbstractButton) if b.text().startswith(button_text)).click()
+    QTimer.singleShot(20, click)
+
+
+def test_a_cancelled_otp_dialog_is_told_in_the_console(qapp, host):
+    answer_dialog(qapp, "Batal")
+    host.window.login_button.click()
+    assert until(qapp, lambda: host.window.logins)
+    result, lines = host.window.logins[0], host.terminal.lines
+    assert not result.status and not host.terminal.auth_token
+    # The cancel, then the module's own line.
+    told = lines.index(("Login dibatalkan: kode OTP tidak dimasukkan", "warning"))
+    assert (result.pesan, "gagal") in lines[told + 1:]
+
+
+@pytest.mark.parametrize("choice,closed,states", [
+    ("Selesaikan semua", True, ["sukses"] * 3),
+    ("Batalkan yang antri", True, ["sukses", "dibatalkan", "dibatalkan"]),  # each told on its row and in the console
+    ("Kembali", False, ["sukses"] * 3)])
+def test_closing_with_purchases_open_asks_and_never_drops_one_silently(qapp, host, choice, closed, states):
+    window, flow = host.window, host.flow
+    window.ask_otp = lambda question: question["received"]
+    window.check_balance_here()  # the login, on this thread
+    entry = next(e for e in host.conn.tarik_produk("").pesan if e["paketid"] == "TP10")
+    host.sim.inject("/purchase", "delay", delay=0.8)  # the first is still on its way when the question is answered
+    made = flow.buy(entry, "0813 0000 0101", 3)  # equal purchases go one after another: two wait in the queue
+    assert [p.state for p in made] == ["mengirim", "antri", "antri"]
+    answer_dialog(qapp, choice)
+    window.close()
+    assert until(qapp, lambda: not flow.open_work()) and until(qapp, lambda: window.isVisible() != closed, 3)
+    assert [p.state for p in made] == states and window.isVisible() != closed
+    cancelled = [text for text, level in host.terminal.lines if "dibatalkan (tidak dikirim)" in text]
+    assert len(cancelled) == states.count("dibatalkan")
