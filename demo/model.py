@@ -11,8 +11,8 @@ COLUMNS = ("#", "Waktu", "Produk", "Tujuan", "Harga", "Status", "Pesan", "Serial
 NUMBER, TIME, PRODUCT, DESTINATION, PRICE, STATUS, MESSAGE, SERIAL, REPLY = range(len(COLUMNS))
 LABELS = {QUEUED: "Antri", SENDING: "Mengirim", WAITING: "Menunggu provider", STALLED: "Tertunda",
           SUKSES: "Sukses", GAGAL: "Gagal", REFUSED: "Ditolak", CANCELLED: "Dibatalkan"}
-COLOURS = {QUEUED: "#eaeef2", SENDING: "#ddf4ff", WAITING: "#fff1c2", STALLED: "#ffd8b5",
-           SUKSES: "#d3f5dc", GAGAL: "#ffd7d2", REFUSED: "#ffd7d2", CANCELLED: "#eaeef2"}
+COLOURS = {QUEUED: "#eaeef2", SENDING: "#ddf4ff", WAITING: "#fff1c2", STALLED: "#ffb45c",
+           SUKSES: "#d3f5dc", GAGAL: "#ffd7d2", REFUSED: "#d0d7de", CANCELLED: "#eaeef2"}
 PURCHASE = Qt.UserRole  # the row's Purchase
 
 

@@ -230,6 +230,7 @@ class Scenario(QObject):
         w.purchases.recheck_button.click()
         yield lambda: pending.state not in OPEN
         self.expect("Cek ulang", enabled and pending.state == SUKSES and pending.serial, pending.message)
+        w.table.clearSelection()
 
         self.submit([("TP5", LEFT_PENDING, 1)])  # one more left pending, for the operator to check again later
         yield lambda: rows[-1].state not in OPEN
