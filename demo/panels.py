@@ -1,9 +1,11 @@
 """Parts of the window: the purchases' panel (the table over the flow's model, its status filter,
-Cek ulang and copying), the simulator's controls, and small layout helpers."""
+Cek ulang and copying), the catalogue with the purchase form, the simulator's controls, and small
+layout helpers."""
 from PySide2.QtCore import Qt, Slot
 from PySide2.QtGui import QImage, QKeySequence
-from PySide2.QtWidgets import (QAbstractItemView, QApplication, QCheckBox, QComboBox, QGroupBox, QHBoxLayout,
-                               QHeaderView, QLabel, QMenu, QPushButton, QShortcut, QTableView, QVBoxLayout)
+from PySide2.QtWidgets import (QAbstractItemView, QApplication, QCheckBox, QComboBox, QFormLayout, QGroupBox,
+                               QHBoxLayout, QHeaderView, QLabel, QLineEdit, QMenu, QPushButton, QShortcut, QSpinBox,
+                               QTableView, QTableWidget, QVBoxLayout, QWidget)
 
 from demo.model import LABELS, PURCHASE, PurchaseModel, StatusFilter
 from demo.purchases import STALLED, STATES
@@ -98,6 +100,36 @@ class PurchasesPanel(QGroupBox):
         menu.addAction("Salin serial number", lambda: QApplication.clipboard().setText(purchase.serial)).setEnabled(
             bool(purchase.serial))
         menu.exec_(self.table.viewport().mapToGlobal(at))
+
+
+class CataloguePanel(QWidget):
+    """The catalogue (a double click picks a product) over the purchase form; ``buy`` runs on Beli."""
+
+    def __init__(self, buy, parent=None):
+        QWidget.__init__(self, parent)
+        self.catalogue_table = QTableWidget(0, 4)
+        self.catalogue_table.setHorizontalHeaderLabels(["Tipe", "Paket", "Nama", "Harga"])
+        shape(self.catalogue_table, (52, 92, 0, 88))
+        self.catalogue_table.setEditTriggers(QAbstractItemView.NoEditTriggers)
+        self.catalogue_table.itemDoubleClicked.connect(self.pick)
+        self.product_box, self.destination, self.count = QComboBox(), QLineEdit(), QSpinBox()
+        self.destination.setPlaceholderText("08..., 628... atau +628...")
+        self.count.setRange(1, 50)
+        self.buy_button = button("Beli", buy)
+        form = QGroupBox("Beli")
+        fields = QFormLayout(form)
+        fields.addRow("Produk", self.product_box)
+        fields.addRow("Nomor tujuan", self.destination)
+        fields.addRow("Jumlah", self.count)
+        fields.addRow(self.buy_button)
+        column = QVBoxLayout(self)
+        column.setContentsMargins(0, 0, 0, 0)
+        column.addWidget(boxed("Katalog", self.catalogue_table), 1)
+        column.addWidget(form)
+
+    @Slot(object)
+    def pick(self, item):
+        self.product_box.setCurrentIndex(item.row())
 
 
 class SimulatorPanel(QGroupBox):

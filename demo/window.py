@@ -6,16 +6,15 @@ import html
 
 from PySide2.QtCore import QTimer, Qt, Signal, Slot
 from PySide2.QtGui import QFont
-from PySide2.QtWidgets import (QAbstractItemView, QApplication, QComboBox, QDialog, QFormLayout, QGroupBox,
-                               QHBoxLayout, QLabel, QLineEdit, QMainWindow, QMessageBox, QPlainTextEdit,
-                               QProgressBar, QSpinBox, QSplitter, QTableWidget, QTableWidgetItem, QVBoxLayout,
+from PySide2.QtWidgets import (QApplication, QDialog, QGroupBox, QHBoxLayout, QLabel, QLineEdit, QMainWindow,
+                               QMessageBox, QPlainTextEdit, QProgressBar, QSplitter, QTableWidgetItem, QVBoxLayout,
                                QWidget)
 
 from apps.deko.libs.utils.tools import remove_html_tags
 from demo.common import rupiah
 from demo.dialogs import OtpDialog, on_gui_thread
 from demo.model import summary
-from demo.panels import PurchasesPanel, SimulatorPanel, boxed, button, shape
+from demo.panels import CataloguePanel, PurchasesPanel, SimulatorPanel, boxed, button
 from demo.purchases import QUEUED
 
 LEVEL_COLOURS = {"default": "#24292f", "sukses": "#1a7f37", "warning": "#9a6700", "gagal": "#cf222e"}
@@ -73,28 +72,11 @@ class HostWindow(QMainWindow):
         self.expire_button = self.simulator.expire_button
         self.fault_boxes, self.history_box = self.simulator.fault_boxes, self.simulator.history_box
 
-        self.catalogue_table = QTableWidget(0, 4)
-        self.catalogue_table.setHorizontalHeaderLabels(["Tipe", "Paket", "Nama", "Harga"])
-        shape(self.catalogue_table, (52, 92, 0, 88))
-        self.catalogue_table.setEditTriggers(QAbstractItemView.NoEditTriggers)
-        self.catalogue_table.itemDoubleClicked.connect(lambda item: self.product_box.setCurrentIndex(item.row()))
-        self.product_box, self.destination, self.count = QComboBox(), QLineEdit(), QSpinBox()
-        self.destination.setPlaceholderText("08..., 628... atau +628...")
-        self.count.setRange(1, 50)
-        self.buy_button = button("Beli", self.buy)
+        left = CataloguePanel(self.buy)
+        self.catalogue_table, self.product_box = left.catalogue_table, left.product_box
+        self.destination, self.count, self.buy_button = left.destination, left.count, left.buy_button
         self.product_box.currentIndexChanged.connect(self.product_chosen)
         self.destination.textChanged.connect(self.update_actions)
-        form = QGroupBox("Beli")
-        fields = QFormLayout(form)
-        fields.addRow("Produk", self.product_box)
-        fields.addRow("Nomor tujuan", self.destination)
-        fields.addRow("Jumlah", self.count)
-        fields.addRow(self.buy_button)
-        left = QWidget()
-        column = QVBoxLayout(left)
-        column.setContentsMargins(0, 0, 0, 0)
-        column.addWidget(boxed("Katalog", self.catalogue_table), 1)
-        column.addWidget(form)
 
         self.purchases = PurchasesPanel(self.flow, self)
         self.model, self.table = self.purchases.model, self.purchases.table
