@@ -4,6 +4,7 @@ import json
 import os
 import sys
 
+import shiboken2
 from PySide2.QtCore import QObject, Signal, Slot
 from PySide2.QtGui import QFont
 from PySide2.QtWidgets import QApplication
@@ -79,6 +80,12 @@ class Host(object):
         return self.window.ask_otp(question)
 
     def stop(self):
+        """Ends the workers, the listener and the provider, and deletes the Qt objects made here, now and
+        on this thread: left to Python's garbage collector, a window could be deleted on whichever
+        thread happens to collect it, which Qt does not survive."""
         self.workers.stop()
         self.listener.stop()
         self.sim.stop()
+        for made in (self.window, self.flow, self.replies, self.terminal.signals, self.workers.results):
+            if shiboken2.isValid(made):
+                shiboken2.delete(made)

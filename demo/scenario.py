@@ -10,10 +10,12 @@ import os
 import sys
 import time
 
+import shiboken2
 from PySide2.QtCore import QObject, Qt, QTimer, Signal, Slot
 
 from demo.common import CHIP, rupiah
 from demo.host import OFFER_NUMBER, Host, Settings
+from demo.model import LABELS, STATUS
 from demo.panels import save_picture
 from demo.purchases import OPEN, REFUSED, STALLED, SUKSES
 from simulator.provider import offers_for
@@ -184,7 +186,7 @@ class Scenario(QObject):
         rows = flow.purchases
 
         w.login_button.click()
-        yield lambda: w.logins and w.balances
+        yield lambda: w.logins and w.balances and not w.login_running
         result = w.logins[-1]
         self.expect("Login dengan OTP lewat dialog", result is not None and result.status and len(asked) == 1
                     and not asked[0]["asked_from_gui"] and asked[0]["shown_on_gui"],
@@ -235,6 +237,9 @@ class Scenario(QObject):
         self.submit([("TP5", LEFT_PENDING, 1)])  # one more left pending, for the operator to check again later
         yield lambda: rows[-1].state not in OPEN
         problems = disagreements(rows, sim.ledger)
+        shown = [w.model.index(row, STATUS).data() for row in range(w.model.rowCount())]
+        if shown != [LABELS[p.state] for p in rows]:
+            problems.append("tabel menunjukkan %s" % shown)
         states = [p.state for p in rows]
         typed = [p for p in rows if p.typed != p.tujuan and p.state != REFUSED]
         faults = sum(1 for e in sim.ledger if e["fault"])
@@ -278,4 +283,5 @@ def run(app, plan, screenshot=None, out=sys.stdout):
         QTimer.singleShot(0, scenario.start)
         app.exec_()
         host.stop()
+        shiboken2.delete(scenario)  # its results stay readable
     return scenario

@@ -129,23 +129,29 @@ class HostWindow(QMainWindow):
         thread.setObjectName("deko-login")  # Qt names the thread from it, not from the class
         thread.request_finished.connect(self.logged_in_with)
         thread.request_finished.connect(thread.quit)  # its own event loop runs until then
-        thread.finished.connect(thread.deleteLater)
-        thread.finished.connect(self.close_when_idle)
-        self.login_thread = thread
+        thread.finished.connect(self.login_ended)
+        self.login_thread = thread  # held until it has ended: a running QThread destroyed aborts the process
         self.update_actions()
         thread.start()
+
+    @Slot()
+    def login_ended(self):
+        self.login_thread.deleteLater()
+        self.login_thread, self.login_running = None, False
+        self.update_actions()
+        self.login_finished.emit(self.logins[-1] if self.logins else None)
+        self.close_when_idle()
 
     @Slot(object)
     def logged_in_with(self, result):
         ok = result is not None and bool(result.status)
         self.terminal.console(result.pesan if result is not None else "Login gagal", "sukses" if ok else "gagal")
-        self.login_running, self.logged_in = False, ok or self.logged_in
+        self.logged_in = ok or self.logged_in
         self.session_label.setText("Login %s" % ("berhasil" if ok else "gagal"))
         self.logins.append(result)
         self.update_actions()
         if ok:
             self.check_balance()
-        self.login_finished.emit(result)
 
     def ask_otp(self, question):
         """The OTP, asked of the operator in a dialog; runs on the GUI thread, for any thread's login."""
