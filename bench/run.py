@@ -7,7 +7,10 @@ own work. Each figure is the best of several rounds, taken in turns with the oth
 
 With --instructions, each figure is instead counted in machine instructions under valgrind's
 callgrind: the same for the same build and inputs whatever else the machine is doing, where
-times on a shared machine move with its memory and scheduling.
+times on a shared machine move with its memory and scheduling. --guard counts the module's alone
+and fails when a case's instructions per unit grew by more than 10% over bench/instructions.json
+(the test command runs it); --record writes that file anew, for a change that moves a figure on
+purpose.
 """
 import datetime
 import os
@@ -15,6 +18,7 @@ import re
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 import types
 
@@ -27,7 +31,9 @@ from apps.deko.constants.transaksi import DEKO_STATUS  # noqa: E402
 from apps.deko.libs.utils.tools import normalizemsisdn  # noqa: E402
 import reference  # noqa: E402
 
-N = 20000
+# The guard (--guard, --record) counts a tenth of the work: what a unit costs does not change with it.
+SCALE = 10 if os.environ.get("DEKO_BENCH_GUARD") else 1
+N = 20000 // SCALE
 
 
 class Figure:
@@ -36,6 +42,7 @@ class Figure:
     def __init__(self, name, module, python, units, unit, rounds=5):
         self.name, self.module, self.python = name, module, python
         self.units, self.unit, self.rounds = units, unit, rounds
+        self.key = re.sub(r" \(\d+( \w+)?\)$", "", name)  # the name without its count
 
 
 def page_faults():
@@ -125,8 +132,10 @@ def catalogue_figure():
 
 class Record:
     def __init__(self, paketid, tujuan, tipe="PULSA"):
-        self.produk = types.SimpleNamespace(paketid=paketid, tipe=tipe, nama="Pulsa 10rb")
+        self.produk = types.SimpleNamespace(paketid=paketid, tipe=tipe, nama="Pulsa 10rb", kategori="DEKOTOPUP")
         self.tujuan = tujuan
+        self.pin = "1234"
+        self.inq = types.SimpleNamespace(harga=10000)
         self.status = "pending"
         self.pesan = ""
         self.serialnumber = ""
@@ -192,7 +201,7 @@ def history_figures():
             Figure("previous purchase, product (%d)" % N, module_previous, python_previous, N, "entry")]
 
 
-def pipeline_figure(calls=100000):
+def pipeline_figure(calls=100000 // SCALE):
     class Instant:
         def __init__(self, **fields):
             self.fields = fields
@@ -211,8 +220,65 @@ def pipeline_figure(calls=100000):
                   rounds=3)
 
 
+def instant(name, **answer):
+    """A request class whose exchange answers at once with these attributes."""
+    def makerequest(self, http, logging):
+        self.__dict__.update(answer)
+    return type(name, (), {"__init__": lambda self, **fields: None, "makerequest": makerequest,
+                           "get_produk": lambda self, paketid, kategori: PRODUCT})
+
+
+PRODUCT = {"CODE": "PULSA10", "DISPLAY_NAME": "Pulsa 10rb", "DESCRIPTION": "<p>Pulsa</p>", "FINAL_PRICE": 10000}
+OK = dict(conn=True, sukses=True, error_msg="", http_status=200)
+
+
+def operation_figures(calls=2000 // SCALE):
+    """The operations a host calls for each terminal request, one after another with instant answers: a
+    purchase accepted and settled by the matcher's first pass; a purchase whose answer was lost, settled from
+    the history at once; the product check, the menu check and the balance."""
+    entries = history_entries(10, "PULSA10")
+    entries[-1]["submittedDate"] = "29991231235959000"  # after any purchase's time
+    requests = types.SimpleNamespace(
+        Transaksi=instant("Transaksi", msg="Diproses", **OK), History=instant("History", history=entries, **OK),
+        Produk=instant("Produk", **OK), CheckKPK=instant("CheckKPK", data="Sisa kuota 2GB", **OK),
+        Balance=instant("Balance", balance={"Total": "500000"}, **OK))
+    lost = types.SimpleNamespace(**dict(vars(requests), Transaksi=instant("Transaksi", conn=False, sukses=False)))
+    mod.sleep = lambda s: None
+    env = types.SimpleNamespace(requests=requests, sleep=mod.sleep, InqueryDetail=mod.InqueryDetail,
+                                normalizemsisdn=normalizemsisdn, remove_html_tags=mod.remove_html_tags,
+                                DEKO_STATUS=DEKO_STATUS)
+    terminal = Terminal()
+    terminal.config = types.SimpleNamespace(deko={"nomor_transaksi": "TRX1"})
+    conn = mod.DekoConnection(None, terminal)
+    plain = reference.PlainConnection(terminal, conn.http, env)
+    # One record a version, settled again and again from its own entry (one entry settles one purchase).
+    records = {id(conn): Record("PULSA10", "081234567890"), id(plain): Record("PULSA10", "081234567890")}
+    menus = {id(conn): Record("KPK", "081234567890"), id(plain): Record("KPK", "081234567890")}
+
+    def loop(connection, requests_used, operation):
+        def run():
+            mod.dekorequest = env.requests = requests_used
+            for _ in range(calls):
+                operation(connection)
+        return run
+
+    for connection in (conn, plain):
+        for used in (requests, lost):
+            mod.dekorequest = env.requests = used
+            got = connection.transaksi(records[id(connection)])
+            assert (got.status, got.serialnumber) == ("sukses", "BMATCH"), (got.status, got.serialnumber, got.pesan)
+    cases = [("purchase, accepted (%d)", requests, lambda c: c.transaksi(records[id(c)]), "purchase"),
+             ("purchase, answer lost (%d)", lost, lambda c: c.transaksi(records[id(c)]), "purchase"),
+             ("product check (%d)", requests, lambda c: c.cek(records[id(c)]), "check"),
+             ("menu check (%d)", requests, lambda c: c.menu_cek(menus[id(c)]), "check"),
+             ("balance (%d)", requests, lambda c: c.cek_saldo(), "check")]
+    return [Figure(name % calls, loop(conn, used, operation), loop(plain, used, operation), calls, unit)
+            for name, used, operation, unit in cases]
+
+
 # Makers of figures, with how many figures each makes; --work makes only the one it runs.
-MAKERS = [(1, lambda: [pipeline_figure()]), (1, lambda: [catalogue_figure()]), (2, history_figures)]
+MAKERS = [(1, lambda: [pipeline_figure()]), (1, lambda: [catalogue_figure()]), (2, history_figures),
+          (5, operation_figures)]
 
 
 def figure_at(index):
@@ -235,33 +301,80 @@ def times():
 
 
 def counted(index, version, rounds):
-    """Instructions callgrind counts for a process that makes figure `index` and runs one
-    version of it `rounds` times."""
-    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-                           os.path.abspath(__file__), "--work", str(index), version, str(rounds)],
-                          capture_output=True, text=True, check=True,
-                          env=dict(os.environ, PYTHONHASHSEED="0"))  # the same dict probes every run
-    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+    """Instructions callgrind counts for `rounds` rounds of one version of figure `index`, in a process
+    of its own, after a round that warms it up: start-up, set-up and the first call's warming-up are
+    left out (the work is marked off by two calls of getppid, before each of which callgrind dumps
+    its counts)."""
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid", "--callgrind-out-file=" + out,
+                        sys.executable, os.path.abspath(__file__), "--work", str(index), version, str(rounds)],
+                       capture_output=True, text=True, check=True,
+                       env=dict(os.environ, PYTHONHASHSEED="0",  # the same dict probes every run
+                                DEKO_BENCH_GUARD="1" if SCALE > 1 else ""))
+        with open(out + ".2") as f:
+            return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
 
 
-def instructions(extra=2):
-    """Each figure's instructions per round: a process running the work 1 + `extra` times less
-    one running it once, so that start-up, set-up and the first call's warming-up drop out."""
+def instructions(rounds=2):
+    """Each figure's instructions per round, both versions."""
     print("Instruction counts under callgrind (a round's work; ratio = python / module)")
     for index in range(sum(count for count, _ in MAKERS)):
         figure = figure_at(index)
-        module, python = ((counted(index, version, 1 + extra) - counted(index, version, 1)) / extra
-                          for version in ("module", "python"))
+        module, python = (counted(index, version, rounds) / rounds for version in ("module", "python"))
         report(figure.name, module, python, (figure.units, figure.unit), what="M instr", scale=1e-6,
                per_what="instr", per_scale=1)
 
 
+GUARD = os.path.join(HERE, "instructions.json")
+GUARD_LIMIT = 1.10  # a case whose instructions per unit grow by more than this fails the guard
+
+
+def per_unit(index, rounds=2):
+    """The module's instructions per unit of figure `index`."""
+    figure = figure_at(index)
+    return figure.key, counted(index, "module", rounds) / rounds / figure.units
+
+
+def guard(record=False):
+    """Each case's instructions per unit against the figures committed in instructions.json: fails when one
+    grows by more than GUARD_LIMIT. With record, writes the figures measured now instead (a change that moves
+    one on purpose commits them with it)."""
+    import concurrent.futures
+    import json
+    indexes = range(sum(count for count, _ in MAKERS))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        measured = dict(pool.map(per_unit, indexes))
+    if record:
+        with open(GUARD, "w") as f:
+            json.dump({key: round(value, 1) for key, value in measured.items()}, f, indent=1, sort_keys=True)
+            f.write("\n")
+        print("instructions: recorded in %s" % GUARD)
+        return 0
+    with open(GUARD) as f:
+        committed = json.load(f)
+    grown = []
+    for key, value in measured.items():
+        limit = committed.get(key)
+        ok = limit is not None and value <= limit * GUARD_LIMIT
+        print("%-30s %12.1f instructions a unit (committed %s)%s" % (key, value, limit, "" if ok else "  TOO MANY"))
+        grown += [] if ok else [key]
+    if grown:
+        print("instructions: %s grew by more than %d%% (bench/instructions.json; python3 bench/run.py --record "
+              "after a change that moves them on purpose)" % (", ".join(grown), round(100 * (GUARD_LIMIT - 1))))
+    return 1 if grown else 0
+
+
 def work(index, version, rounds):
-    """Runs one version of figure `index` `rounds` times. Results are kept and the process ends
-    without tearing down, so that, as in the timings, freeing what a round made is not counted."""
+    """Runs one version of figure `index` once, then `rounds` times between two calls of getppid (see
+    counted()). Results are kept and the process ends without tearing down, so that, as in the
+    timings, freeing what a round made is not counted."""
     figure = figure_at(index)
     fn = figure.module if version == "module" else figure.python
-    kept = [fn() for _ in range(rounds)]  # noqa: F841 (never freed: the process ends here)
+    kept = [fn()]
+    os.getppid()
+    kept += [fn() for _ in range(rounds)]
+    os.getppid()
     sys.stdout.flush()
     os._exit(0)
 
@@ -271,6 +384,11 @@ def main(argv):
         work(int(argv[1]), argv[2], int(argv[3]))
     elif argv[:1] == ["--instructions"]:
         instructions()
+    elif argv[:1] in (["--guard"], ["--record"]):
+        os.environ["DEKO_BENCH_GUARD"] = "1"
+        os.execv(sys.executable, [sys.executable, os.path.abspath(__file__), "--guard-scaled", argv[0]])
+    elif argv[:1] == ["--guard-scaled"]:
+        sys.exit(guard(record=argv[1] == "--record"))
     else:
         times()
 

@@ -60,11 +60,13 @@ if [ "$python" = /usr/bin/python3 ]; then
     BUILD_PACKAGES+=(python3 python3-dev python3-pyside2.qtcore python3-urllib3)
 fi
 # Then the tests (the C++ unit tests, the compile checks, pytest and hypothesis, the stub check,
-# the debug interpreter) and the desktop demo (Qt Widgets, a font; Xvfb for its test on a display).
+# the debug interpreter, valgrind), the desktop demo (Qt Widgets, a font; Xvfb for its test on a
+# display) and the Windows files (MinGW-w64, wine).
 PACKAGES=("${BUILD_PACKAGES[@]}" pkg-config python3 python3-dev libgtest-dev googletest python3-pyside2.qtcore
-          python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet
+          python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet valgrind
           g++-11 clang
-          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core xvfb xauth x11-utils)
+          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core xvfb xauth x11-utils
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32)  # these: the Windows files (wine32: i386)
 if [ -n "$build_only" ]; then
     PACKAGES=("${BUILD_PACKAGES[@]}")
 fi
@@ -108,7 +110,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     echo "setup: installing ${missing[*]}"
     apt_log=$(mktemp)
-    if ! { "${as_root[@]}" apt-get update -qq &&
+    add_i386=(true)  # wine32, which runs the 32-bit Windows tests, is a package of Debian's i386 architecture
+    if [[ " ${missing[*]} " == *" wine32 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        add_i386=("${as_root[@]}" dpkg --add-architecture i386)
+    fi
+    if ! { "${add_i386[@]}" && "${as_root[@]}" apt-get update -qq &&
            "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } \
            >"$apt_log" 2>&1; then
         echo "setup: installing the Debian packages failed:" >&2
@@ -171,11 +177,15 @@ logged "the build" cmake --build "$BUILD_DIR" -j"$(nproc)"
 echo "setup: built $extension"
 # What the built file asks of the machine that loads it: the newest glibc and libstdc++ symbol
 # versions it uses, which come from the machine that built it.
-newest() { objdump -T "$extension" | grep -oE "\b$1_[0-9][0-9.]*" | sed "s/^$1_//" | sort -uV | tail -n 1; }
+newest() { objdump -T "$extension" | { grep -oE "\b$1_[0-9][0-9.]*" || true; } | sed "s/^$1_//" | sort -uV | tail -n 1; }
 glibc=$(newest GLIBC)
 glibcxx=$(newest GLIBCXX)
 case "$glibcxx" in  # the GCC whose libstdc++ first had that symbol version
     3.4.2[0-4]) gcc=5-7 ;; 3.4.25) gcc=8 ;; 3.4.2[67]) gcc=9 ;; 3.4.28) gcc=10 ;; 3.4.29) gcc=11 ;;
     3.4.30) gcc=12 ;; 3.4.31) gcc=13 ;; 3.4.32) gcc=14 ;; *) gcc="" ;;
 esac
-echo "setup: wherever it is copied, it needs glibc $glibc and the libstdc++ of GCC ${gcc:-?} (GLIBCXX_$glibcxx) or newer"
+if [ -z "$glibcxx" ]; then  # a portable build (DEKO_PORTABLE): the C++ runtime linked in
+    echo "setup: wherever it is copied, it needs glibc $glibc or newer and no system libstdc++ (linked in)"
+else
+    echo "setup: wherever it is copied, it needs glibc $glibc and the libstdc++ of GCC ${gcc:-?} (GLIBCXX_$glibcxx) or newer"
+fi

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace deko {
@@ -120,6 +121,8 @@ struct CFunction {
     PyMethodDef def{};
 };
 std::map<const MethodDef*, CFunction>& g_c_functions = *new std::map<const MethodDef*, CFunction>();
+// The row of each of those definitions.
+auto& g_rows = *new std::unordered_map<const PyMethodDef*, const MethodDef*>();
 
 void method_dealloc(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
@@ -215,23 +218,29 @@ Ref new_method(const MethodDef& def, FastCall entry) {
         c.doc = std::string(def.name->text()) + signature + "\n--\n\n" + def.doc;
         c.def = {def.name->text(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
                  METH_FASTCALL | METH_KEYWORDS, c.doc.c_str()};
+        g_rows[&c.def] = &def;
     }
     m->c_def = &c.def;
     m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name->text())).release();
     m->text_signature = text(signature).release();
-    m->module = text(kModuleName).release();
+    m->module = module_name().release();
     return self;
 }
 
-// Never released: nothing of it runs at interpreter exit.
-std::map<std::string, PyObject*>* g_classes = new std::map<std::string, PyObject*>();
-
 }  // namespace
+
+bool runs_body(PyObject* callable, PyObject* self, const Body& body) {
+    if (!PyMethod_Check(callable) || PyMethod_GET_SELF(callable) != self) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(callable);
+    if (!PyCFunction_Check(function)) return false;
+    auto row = g_rows.find(reinterpret_cast<PyCFunctionObject*>(function)->m_ml);
+    return row != g_rows.end() && row->second->body.call == body.call;
+}
 
 Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,
                std::size_t rows, Obj extra) {
     Ref ns = new_dict();
-    set_item(ns, text("__module__"), text(kModuleName));
+    set_item(ns, text("__module__"), module_name());
     set_item(ns, text("__qualname__"), text(name));
     set_item(ns, text("__doc__"), text(doc));
     std::vector<Ref> methods;
@@ -242,22 +251,14 @@ Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* ta
     }
     if (extra.get()) checked(PyDict_Update(ns.get(), extra.get()));
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text(name), bases, ns});
-    // The C functions name their class (their __qualname__ is "<class>.<name>").
+    // The C functions name their class (their __qualname__ is "<class>.<name>"), which carries
+    // their module's state.
+    set_module_class(name, cls);
     for (const Ref& method : methods) {
         auto* m = reinterpret_cast<MethodObject*>(method.get());
         m->function = Ref::steal(PyCFunction_NewEx(m->c_def, cls.get(), m->module)).release();
     }
-    (*g_classes)[name] = Ref(cls).release();
     return cls;
-}
-
-Ref module_class(const char* name) {
-    auto it = g_classes->find(name);
-    if (it == g_classes->end()) {
-        PyErr_Format(PyExc_RuntimeError, "class %s is not defined", name);
-        throw PyError();
-    }
-    return Ref::borrow(it->second);
 }
 
 }  // namespace deko

@@ -17,11 +17,9 @@
 
 #include "errors.h"
 #include "objects.h"
+#include "runtime.h"
 
 namespace deko {
-
-// Name under which the classes and methods report their module.
-constexpr const char* kModuleName = "apps.deko.libs.connections.dekoconnection";
 
 // A parameter's default: none (required), or the value Python would evaluate it to.
 enum class ParamDefault { Required, None, Zero, True, False };
@@ -130,10 +128,11 @@ struct Mistake {
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 template <const MethodDef* Table, std::size_t I>
-PyObject* fast_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fast_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr const MethodDef& def = Table[I];
     constexpr Shape shape = shape_of(def);
     static_assert(def.body.arity == shape.count, "a method's body takes one parameter for each of its row's");
+    InModule in_module(module);  // the C function's self: its class, which carries its module's state
     return boundary([&]() -> Ref {
         Args a;
         const std::size_t given = static_cast<std::size_t>(nargs);
@@ -185,12 +184,13 @@ constexpr std::array<FastCall, sizeof...(I)> fast_calls(std::index_sequence<I...
     return {&fast_call<Table, I>...};
 }
 
-// Makes the class `name` with type(name, bases, namespace): its namespace holds the methods of
-// `table` whose owner it is (in table order), then `extra`. Kept for the life of the process.
+// Whether `callable` is a method of this module's classes bound to `self` whose body is `body`:
+// calling it would run that body with `self`.
+bool runs_body(PyObject* callable, PyObject* self, const Body& body);
+
+// Makes the current module's class `name` with type(name, bases, namespace): its namespace holds
+// the methods of `table` whose owner it is (in table order), then `extra`.
 Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,
                std::size_t rows, Obj extra);
-
-// A class made by make_class.
-Ref module_class(const char* name);
 
 }  // namespace deko

@@ -8,11 +8,12 @@
 //     the worker threads and the claim undo all go through it.
 //   - The forced unwind of a thread ended at interpreter exit (abi::__forced_unwind) always passes.
 #pragma once
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <optional>
+#if defined(__GLIBCXX__)  // GCC's C++ library: glibc ends a thread with a forced unwind (refs.h)
+#include <cxxabi.h>
+#endif
 
 #include "refs.h"
 
@@ -42,8 +43,10 @@ std::optional<Fetched> attempt(Body&& body) {
     try {
         body();
         return std::nullopt;
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         throw;
+#endif
     } catch (PyError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error reported without an exception");
         return fetch_error();

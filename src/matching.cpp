@@ -1,13 +1,12 @@
 // The history matcher's passes (see matching.h).
 #include "matching.h"
 
-#include <datetime.h>
-
 #include <memory>
 #include <string>
 #include <unordered_map>
 
 #include "answer.h"
+#include "dates.h"
 #include "core/batch_claims.h"
 #include "core/datetime_parse.h"
 #include "errors.h"
@@ -52,15 +51,6 @@ namespace {
 // The price that skips the price test.
 const Name& kNoPriceTest = kZero;
 
-// The real datetime type (a host may replace the module's `datetime` global).
-PyTypeObject* datetime_type() {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw PyError();
-    }
-    return PyDateTimeAPI->DateTimeType;
-}
-
 // "submittedDate": the milliseconds "000" dropped, then read as datetime.strptime(text,
 // "%Y%m%d%H%M%S") reads it. Plain 14-digit times take a fast path; any other text (shorter
 // fields, digits of other scripts ...) is read by Python itself.
@@ -76,7 +66,9 @@ CivilTime submitted_time(PyObject* value) {
     Ref rest = Ref::borrow(value);
     if (length > 14 && PyUnicode_Tailmatch(value, kMillis.get(), length - 3, length, 1) == 1)
         rest = Ref::steal(PyUnicode_Substring(value, 0, length - 3));
-    Ref parsed = call_method(reinterpret_cast<PyObject*>(datetime_type()), kStrptime, {rest, kSubmittedFormat});
+    // The real datetime type: a host may bind another `datetime`.
+    Ref parsed = call_method(reinterpret_cast<PyObject*>(datetime_api()->DateTimeType), kStrptime,
+                             {rest, kSubmittedFormat});
     PyObject* t = parsed.get();
     return CivilTime{PyDateTime_GET_YEAR(t),        PyDateTime_GET_MONTH(t),
                      PyDateTime_GET_DAY(t),         PyDateTime_DATE_GET_HOUR(t),
@@ -101,7 +93,7 @@ public:
 private:
     void prepare() {
         cut_ = call(attr(time_, kReplace), {}, {{kMicrosecond, integer(0)}});
-        datetime_type();
+        datetime_api();
         PyObject* c = cut_.get();
         plain_ = PyDateTime_CheckExact(c) && is_none(attr(c, kTzinfo));
         if (plain_)

@@ -128,42 +128,85 @@ Ref make(const char* name, Obj base, const char* doc, Obj extra = nullptr) {
     return make_class(name, tuple({base}), doc, kMethods, kEntries.data(), kRows, extra);
 }
 
-void init_module(PyObject* m) {
+// What is done once for the process, whatever number of module objects are made.
+void init_process() {
+    static bool done = false;
+    if (done) return;
     platform::reset_after_fork(&forget_logins_in_flight);
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     call_method(atexit, Name("register"), {Ref::steal(PyCFunction_New(&g_exit_def, nullptr))});
-
-    PyObject* g = PyModule_GetDict(m);  // borrowed: the module holds it
-    set_module_globals(g);
-    set_item(g, text("__version__"), text(DEKO_VERSION));
-    for (const Binding& b : kBindings) {
-        Ref module = Ref::steal(PyImport_ImportModule(b.module));
-        if (b.name == kWholeModule)
-            set_item(g, b.alias, module);
-        else
-            set_item(g, b.alias, b.name ? attr(module, text(b.name)) : attr(module, b.alias));
-    }
-
-    set_item(g, text(kConnectionClass),
-             make(kConnectionClass, reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                  "Connection to the Deko retailer service for one terminal."));
-    // request_finished = Signal(object)
-    Ref qthread = item(g, kQThread);
-    auto signal = [&] {
-        Ref extra = new_dict();
-        set_item(extra, kRequestFinished, call(item(g, kSignal), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
-        return extra;
-    };
-    set_item(g, text(kWorkerClass),
-             make(kWorkerClass, qthread, "Qt worker thread that runs one connection operation.", signal()));
-    set_item(g, text(kHistoryThreadClass),
-             make(kHistoryThreadClass, qthread,
-                  "Qt worker thread that settles a purchase from the history and replies to the terminal.", signal()));
+    done = true;
 }
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection",
-                            "Connection to the Deko retailer service.", -1, nullptr, nullptr, nullptr, nullptr,
-                            nullptr};
+// Lets importlib.reload make the module again, as reload runs a Python module's code again:
+// CPython marks a module made in two phases as made by giving it a state block, and skips making
+// it again while that is there. The block (empty: the module keeps its state elsewhere) is found
+// beside the module's definition in the module object, both read through the API first, and
+// handed back; where it is not found so, reload keeps CPython's own behaviour and does nothing.
+void allow_reload(PyObject* m) {
+    void* block = PyModule_GetState(m);
+    PyModuleDef* def = PyModule_GetDef(m);
+    if (!block || !def) return;
+    auto** fields = reinterpret_cast<void**>(reinterpret_cast<char*>(m) + sizeof(PyObject));
+    for (int i = 0; i < 4; ++i) {
+        if (fields[i] == def && fields[i + 1] == block) {
+            fields[i + 1] = nullptr;
+            PyMem_Free(block);
+            return;
+        }
+    }
+}
+
+// Makes a module object (a new import, or importlib.reload of one): its globals bound, its classes
+// made, as the module's own.
+int exec_module(PyObject* m) {
+    std::optional<Fetched> failed = attempt([&] {
+        init_process();
+        Ref state = new_module_state(m);
+        InModule in_module(state.get());
+        PyObject* g = PyModule_GetDict(m);  // borrowed: the module holds it
+        set_item(g, text("__version__"), text(DEKO_VERSION));
+        for (const Binding& b : kBindings) {
+            Ref module = Ref::steal(PyImport_ImportModule(b.module));
+            if (b.name == kWholeModule)
+                set_item(g, b.alias, module);
+            else
+                set_item(g, b.alias, b.name ? attr(module, text(b.name)) : attr(module, b.alias));
+        }
+
+        set_item(g, text(kConnectionClass),
+                 make(kConnectionClass, reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                      "Connection to the Deko retailer service for one terminal."));
+        // request_finished = Signal(object)
+        Ref qthread = item(g, kQThread);
+        auto signal = [&] {
+            Ref extra = new_dict();
+            set_item(extra, kRequestFinished,
+                     call(item(g, kSignal), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
+            return extra;
+        };
+        set_item(g, text(kWorkerClass),
+                 make(kWorkerClass, qthread, "Qt worker thread that runs one connection operation.", signal()));
+        set_item(g, text(kHistoryThreadClass),
+                 make(kHistoryThreadClass, qthread,
+                      "Qt worker thread that settles a purchase from the history and replies to the terminal.",
+                      signal()));
+    });
+    if (!failed) {
+        allow_reload(m);
+        return 0;
+    }
+    restore_error(std::move(*failed));
+    return -1;
+}
+
+PyModuleDef_Slot g_module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_module)}, {0, nullptr}};
+
+// Made in two phases, as a Python module is: every import makes a module object of its own (the
+// file imported under a second name, or again after its module was deleted from sys.modules), and
+// importlib.reload runs exec_module again on the same one.
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection", "Connection to the Deko retailer service.", 0,
+                            nullptr, g_module_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -171,10 +214,6 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "dekoconnection",
 
 // The module's entry. An import failure reaches the importer unchanged, so that a missing host
 // module is named by the error itself.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dekoconnection() {
-    return deko::boundary([] {
-        deko::Ref module = deko::Ref::steal(PyModule_Create(&deko::g_module_def));
-        deko::init_module(module.get());
-        return module;
-    });
+DEKO_MODULE_ENTRY PyInit_dekoconnection() {
+    return PyModuleDef_Init(&deko::g_module_def);
 }

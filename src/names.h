@@ -24,7 +24,8 @@ inline const Name kDatetime{"datetime"}, kSleep{"sleep"}, kJson{"json"}, kUrllib
     kQThread{"QThread"}, kSignal{"Signal"};
 // Qt's module, and what a thread waiting for another's re-login uses of it.
 inline constexpr const char* kQtCore = "PySide2.QtCore";
-inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"};
+inline const Name kQCoreApplication{"QCoreApplication"}, kInstance{"instance"}, kProcessEvents{"processEvents"},
+    kCurrentThread{"currentThread"}, kLoopLevel{"loopLevel"}, kMainThread{"main_thread"}, kIdent{"ident"};
 // In the status table (TRANSAKSI_TYPES.DEKO_STATUS); Python's built-ins.
 inline const Name kDekoStatus{"DEKO_STATUS"}, kPrint{"print"}, kSuper{"super"};
 

@@ -56,11 +56,36 @@ Ref call(Obj fn, std::initializer_list<Obj> args) {
     return Ref::steal(PyObject_Call(fn.get(), arguments.get(), nullptr));
 }
 
+// fn(*stack[:nargs], **dict(zip(kwnames, stack[nargs:]))) on CPython's fast calling convention
+// (named _PyObject_FastCallKeywords in 3.7, _PyObject_Vectorcall from 3.8 on).
+PyObject* vectorcall(PyObject* fn, PyObject* const* stack, std::size_t nargs, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(fn, stack, nargs, kwnames);
+#else
+    return _PyObject_FastCallKeywords(fn, stack, static_cast<Py_ssize_t>(nargs), kwnames);
+#endif
+}
+
 Ref call(Obj fn, std::initializer_list<Obj> args, std::initializer_list<Kw> kwargs) {
-    Ref arguments = tuple(args);
-    Ref keywords = new_dict();
-    for (const Kw& kw : kwargs) set_item(keywords, kw.name, kw.value);
-    return Ref::steal(PyObject_Call(fn.get(), arguments.get(), keywords.get()));
+    constexpr std::size_t kMost = 16;
+    if (args.size() + kwargs.size() > kMost) {
+        Ref arguments = tuple(args);
+        Ref keywords = new_dict();
+        for (const Kw& kw : kwargs) set_item(keywords, kw.name, kw.value);
+        return Ref::steal(PyObject_Call(fn.get(), arguments.get(), keywords.get()));
+    }
+    PyObject* stack[kMost];
+    std::size_t n = 0;
+    for (const Obj& arg : args) stack[n++] = arg.get();
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Py_ssize_t k = 0;
+    for (const Kw& kw : kwargs) {
+        PyObject* name = kw.name.get();
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names.get(), k++, name);
+        stack[n++] = kw.value.get();
+    }
+    return Ref::steal(vectorcall(fn.get(), stack, args.size(), kwargs.size() ? names.get() : nullptr));
 }
 
 Ref call_method(Obj obj, const Name& name, std::initializer_list<Obj> args) {

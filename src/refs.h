@@ -16,8 +16,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/compiler.h"
+
 #include <atomic>
 #include <utility>
+
+// The module's entry, PyInit_<name>: exported from the built file (on Windows PyMODINIT_FUNC's
+// dllexport; elsewhere visible in spite of the build's hidden default, which 3.7's PyMODINIT_FUNC
+// does not undo).
+#if defined(_WIN32)
+#define DEKO_MODULE_ENTRY PyMODINIT_FUNC
+#else
+#define DEKO_MODULE_ENTRY extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
 
 namespace deko {
 
@@ -33,12 +44,12 @@ inline int checked(int status) {
 
 // Set when the interpreter starts to exit (by an atexit callback, which runs before CPython ends
 // threads, runtime.h): only from then on can a thread unwind without the GIL.
-extern std::atomic<bool> g_interpreter_exiting __attribute__((visibility("hidden")));
+extern std::atomic<bool> g_interpreter_exiting DEKO_HIDDEN;
 
 // Whether this thread may touch Python objects: it holds the GIL, which it always does but while a
 // thread ended at interpreter exit unwinds (so the GIL is looked at only once the exit has begun).
 inline bool holds_gil() {
-    return __builtin_expect(!g_interpreter_exiting.load(std::memory_order_relaxed), 1) || PyGILState_Check();
+    return DEKO_LIKELY(!g_interpreter_exiting.load(std::memory_order_relaxed)) || PyGILState_Check();
 }
 
 // An owned reference. Copying takes another reference; letting go drops it, unless the thread

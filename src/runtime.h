@@ -39,14 +39,58 @@ void without_gil(Work&& work) {
     PyEval_RestoreThread(state);
 }
 
+// The Qt thread object whose run() the current thread executes (one of the module's worker
+// threads), for the length of that run(); null on any other thread. Qt is never asked for the
+// object of a thread it did not start: for a thread of Python's it would adopt it, and PySide2
+// then crashes the process when that thread ends.
+class RunningQThread {
+public:
+    explicit RunningQThread(PyObject* thread);
+    ~RunningQThread();
+    RunningQThread(const RunningQThread&) = delete;
+    RunningQThread& operator=(const RunningQThread&) = delete;
+
+    static PyObject* current();
+
+private:
+    PyObject* outer_;
+};
+
 // Notes that the interpreter has begun to exit (see g_interpreter_exiting).
 void note_interpreter_exit();
 
-// Keeps the module's namespace, in which globals are then looked up at call time.
-void set_module_globals(Obj globals);
+// The state of one module object, as a Python module has its own: its namespace (in which its
+// globals are looked up at call time), its name and its classes. Every import of the file (under
+// another name, after the module was deleted from sys.modules) makes a module object of its own;
+// importlib.reload binds the same one's globals and classes anew.
+//
+// It is carried by a Python object while the module is being made, and then by each of its
+// classes; it is the current module of a thread while one of its methods runs there (the
+// innermost, when methods of two module objects call each other).
+Ref new_module_state(Obj module);
 
-// A module global (or, failing that, a built-in), looked up now: the host and tests may replace
-// the module's globals. NameError when the name is gone, as in Python.
+// The module whose state `carrier` carries (a state's carrier, or one of the module's classes) is
+// the current one of this thread for the length of a call.
+class InModule {
+public:
+    explicit InModule(PyObject* carrier);
+    ~InModule();
+    InModule(const InModule&) = delete;
+    InModule& operator=(const InModule&) = delete;
+
+private:
+    struct ModuleState* outer_;
+};
+
+// The current module's name (__name__).
+Ref module_name();
+
+// A class of the current module, by name; a class the current module made carries its state.
+Ref module_class(const char* name);
+void set_module_class(const char* name, Obj cls);
+
+// A global of the current module (or, failing that, a built-in), looked up now: the host and tests
+// may replace the module's globals. NameError when the name is gone, as in Python.
 Ref global(const Name& name);
 
 }  // namespace deko

@@ -48,17 +48,67 @@ Ref exchange(PyObject* self, PyObject* request, const Ref& fields, Ref& token) {
     return completed;
 }
 
+// The waits for another thread's login on this thread's stack: more than none only while the Qt
+// events of a wait run code that meets an expired session again.
+thread_local int t_waiting = 0;
+
+// Qt's module, when the process has loaded it (a null Ref otherwise).
+Ref qt_core() {
+    Ref qtcore = Ref::own(PyImport_GetModule(text(kQtCore).get()));
+    if (!qtcore && PyErr_Occurred()) throw PyError();
+    return qtcore;
+}
+
 // The waiting thread's pending Qt events, when the process has a Qt application: the login it
 // waits for may need this thread (a getOtp that asks the GUI thread through a blocking queued call).
 void process_qt_events() {
-    Ref qtcore = Ref::own(PyImport_GetModule(text(kQtCore).get()));
-    if (!qtcore) {
-        if (PyErr_Occurred()) throw PyError();
-        return;
-    }
+    Ref qtcore = qt_core();
+    if (!qtcore) return;
     Ref application = attr(qtcore, kQCoreApplication);
     if (!is_none(call_method(application, kInstance))) call_method(application, kProcessEvents);
 }
+
+// Whether this is the interpreter's main thread.
+bool on_main_thread() {
+    Ref threading = Ref::own(PyImport_GetModule(text("threading").get()));
+    if (!threading) {
+        if (PyErr_Occurred()) throw PyError();
+        return false;
+    }
+    Ref ident = attr(call_method(threading, kMainThread), kIdent);
+    unsigned long main = PyLong_AsUnsignedLong(ident.get());
+    if (main == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyError();
+    return main == PyThread_get_thread_ident();
+}
+
+// Whether this thread must not wait for another thread's login: it runs inside a nested Qt event
+// loop (a modal dialog open on it, say: its QThread.loopLevel() above 1), or inside the Qt events
+// of a wait of its own further down. What lies below on its stack (the dialog a getOtp asked this
+// thread for through a blocking queued call) cannot return before this wait does, and the login
+// may need it to. Event loops are looked at on the main thread (the GUI thread) and on the
+// module's worker threads (see RunningQThread).
+bool inside_a_nested_event_loop() {
+    if (t_waiting > 0) return true;
+    Ref thread = Ref::borrow(RunningQThread::current());
+    if (!thread) {
+        Ref qtcore = qt_core();
+        if (!qtcore || !on_main_thread()) return false;
+        Ref application = attr(qtcore, kQCoreApplication);
+        if (is_none(call_method(application, kInstance))) return false;  // no application, no event loop
+        thread = call_method(attr(qtcore, kQThread), kCurrentThread);
+    }
+    Ref level = call_method(thread, kLoopLevel);
+    long loops = PyLong_AsLong(level.get());
+    if (loops == -1 && PyErr_Occurred()) throw PyError();
+    return loops > 1;
+}
+
+struct Waiting {
+    Waiting() { ++t_waiting; }
+    ~Waiting() { --t_waiting; }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+};
 
 // The provider answered "invalid_token" to a request sent with the token `sent`: whether to send
 // it again, after this thread's re-login, another thread's, or one that already replaced the
@@ -71,9 +121,13 @@ bool renew_session(PyObject* self, PyObject* sent) {
     ReloginGate::Decision decision = g_gate->decide(key, stale);
 
     if (decision.action == ReloginGate::Action::Resend) return true;
-    if (decision.action == ReloginGate::Action::Wait)
+    if (decision.action == ReloginGate::Action::Wait) {
+        // Not waiting here ends the request as a refusal, as a request made during a login does.
+        if (inside_a_nested_event_loop()) return false;
+        Waiting waiting;
         return wait_without_gil([&](auto slice) { return decision.flight->wait_for(slice); }, kWaitSlice,
                                 process_qt_events);
+    }
 
     bool ok = false;
     std::optional<Fetched> error;

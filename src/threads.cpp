@@ -36,6 +36,7 @@ Ref worker_init(PyObject* self, PyObject* conn, PyObject* func, PyObject* args, 
 }
 
 Ref worker_run(PyObject* self) {
+    RunningQThread running(self);
     std::optional<Fetched> failed = attempt([&] {
         Ref operation = attr_if_present(attr(self, kConn), attr(self, kFunc));
         Ref result = none();
@@ -84,6 +85,7 @@ Ref reply_of(PyObject* record) {
 }  // namespace
 
 Ref waiter_run(PyObject* self) {
+    RunningQThread running(self);
     Ref response;
     std::optional<Fetched> failed = attempt([&] {
         Ref settle = attr(attr(self, kConn), kAmbilDariHistory);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "answer.h"
+#include "dates.h"
 #include "core/stack_room.h"
 #include "matching.h"
 #include "method_bodies.h"
@@ -29,11 +30,34 @@ constexpr long kAttempts = 4;
 // The transaction time: UTC+7 wall clock, without its zone.
 constexpr long kProviderUtcOffsetHours = 7;
 
+// The zone UTC+7, timezone(timedelta(hours=7)) of the datetime module the host binds: made again
+// only when that gives other types (a host or a test may bind another datetime). Kept, with the
+// types it was made of, for the life of the process.
+Ref provider_zone(PyObject* dt) {
+    struct Made {
+        PyObject *timedelta, *timezone, *zone;
+    };
+    static Made made{nullptr, nullptr, nullptr};
+    Ref timedelta = attr(dt, kTimedelta), timezone = attr(dt, kTimezone);
+    if (timedelta.get() != made.timedelta || timezone.get() != made.timezone) {
+        Ref offset = call(timedelta, {}, {{kHours, integer(kProviderUtcOffsetHours)}});
+        Ref zone = call(timezone, {offset});
+        made = {timedelta.release(), timezone.release(), zone.release()};  // never let go of
+    }
+    return Ref::borrow(made.zone);
+}
+
 Ref transaction_time() {
     Ref dt = global(kDatetime);
-    Ref offset = call(attr(dt, kTimedelta), {}, {{kHours, integer(kProviderUtcOffsetHours)}});
-    Ref zone = call(attr(dt, kTimezone), {offset});
-    Ref now = call_method(attr(dt, kDatetime), kNow, {zone});
+    Ref now = call_method(attr(dt, kDatetime), kNow, {provider_zone(dt.get())});
+    datetime_api();
+    if (PyDateTime_CheckExact(now.get())) {  // now.replace(tzinfo=None), as the datetime type makes it
+        PyObject* t = now.get();
+        return Ref::steal(datetime_api()->DateTime_FromDateAndTime(
+            PyDateTime_GET_YEAR(t), PyDateTime_GET_MONTH(t), PyDateTime_GET_DAY(t), PyDateTime_DATE_GET_HOUR(t),
+            PyDateTime_DATE_GET_MINUTE(t), PyDateTime_DATE_GET_SECOND(t), PyDateTime_DATE_GET_MICROSECOND(t),
+            Py_None, PyDateTimeAPI->DateTimeType));
+    }
     return call(attr(now, kReplace), {}, {{kTzinfo, Py_None}});
 }
 
@@ -48,18 +72,11 @@ bool server_error(PyObject* completed) {
     return overflow > 0 || (overflow == 0 && value >= kFirstServerError);
 }
 
-// Raises RecursionError when another level like `level` would not fit on the current thread's C
-// stack, or Python's recursion depth is near its limit: a retry calls its method again through the
-// instance, which nests C frames that Python's recursion limit does not measure (a thread's stack
-// may be as small as the host makes it).
-void ensure_stack_room(StackLevel& level) {
-    if (!level.another_fits()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
-        throw PyError();
-    }
-    // Python's own depth must leave room too: the call goes on to requests whose errors the pipeline
-    // logs, and CPython 3.7 aborts the process when it handles a RecursionError more than 50 levels
-    // past its limit. So the call is made only while kPythonHeadroom more levels would still fit.
+// Raises RecursionError when Python's recursion depth is near its limit: a retry goes on to requests
+// whose errors the pipeline logs, and CPython 3.7 aborts the process when it handles a
+// RecursionError more than 50 levels past its limit. So a retry is made only while
+// kPythonHeadroom more levels would still fit.
+void ensure_python_room() {
     constexpr int kPythonHeadroom = 100;
     int entered = 0;
     while (entered < kPythonHeadroom && Py_EnterRecursiveCall(" before a retry") == 0) ++entered;
@@ -67,18 +84,76 @@ void ensure_stack_room(StackLevel& level) {
     if (entered < kPythonHeadroom) throw PyError();  // RecursionError is set
 }
 
-// No answer: `method` runs again with the next counter, or, after the last attempt, the record
-// fails with "Koneksi Terputus" after `last_line` is shown.
-Ref retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const char* last_line,
-                  StackLevel& level) {
+// Raises RecursionError when another level like `level` would not fit on the current thread's C
+// stack: a retry that calls its method through the instance nests C frames that Python's
+// recursion limit does not measure (a thread's stack may be as small as the host makes it).
+void ensure_stack_room(StackLevel& level) {
+    if (!level.another_fits()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (the thread's C stack is nearly full)");
+        throw PyError();
+    }
+}
+
+// Levels of Python's recursion depth taken by the attempts a call runs itself (see run_attempts),
+// as the calls they stand for would take them, until the call returns.
+class AttemptDepth {
+public:
+    AttemptDepth() = default;
+    AttemptDepth(const AttemptDepth&) = delete;
+    AttemptDepth& operator=(const AttemptDepth&) = delete;
+    ~AttemptDepth() {
+        if (holds_gil())
+            for (; entered_ > 0; --entered_) Py_LeaveRecursiveCall();
+    }
+    void enter() {
+        if (Py_EnterRecursiveCall(" in a retry")) throw PyError();
+        ++entered_;
+    }
+
+private:
+    int entered_ = 0;
+};
+
+// What an attempt came to: the call's result, or, after a lost answer, the next attempt's counter.
+struct Attempted {
+    Ref result, next;
+};
+
+// No answer: the next attempt's counter, or, after the last attempt, the record fails with
+// "Koneksi Terputus" after `last_line` is shown.
+Attempted retry_or_fail(PyObject* self, PyObject* record, PyObject* counter, const char* last_line) {
     Ref next = Ref::steal(PyNumber_Add(counter, integer(1).get()));
     if (compare(next, integer(kAttempts), Py_GE)) {
         console(self, last_line, Level::Gagal);
         write_outcome(record, kGagal, kNoConnection);
-        return Ref::borrow(record);
+        return {Ref::borrow(record), Ref()};
     }
-    ensure_stack_room(level);  // a counter far below the last attempt recurses deeply
-    return call(attr(self, method), {record}, {{kCounter, next}});
+    return {Ref(), std::move(next)};
+}
+
+// Runs attempt(counter) until it gives the call's result. The next attempt after a lost answer is
+// self.<method>(record, counter=n), through the instance; when that is this very method bound to
+// self (`own`, not replaced by the host), the next attempt runs here, as that call would run it,
+// without nesting the thread's C stack but taking a level of Python's recursion depth as the call
+// would. A host's own method is called, with the C stack checked first.
+template <typename Attempt>
+Ref run_attempts(PyObject* self, PyObject* record, PyObject* counter, const Name& method, const Body& own,
+                 StackLevel& level, Attempt&& attempt) {
+    AttemptDepth depth;
+    Ref current = Ref::borrow(counter);
+    for (;;) {
+        Attempted attempted = attempt(current.get());
+        if (!attempted.next) return attempted.result;
+        Ref again = attr(self, method);
+        ensure_python_room();  // a counter far below the last attempt retries many times
+        if (runs_body(again.get(), self, own)) {
+            depth.enter();
+            current = std::move(attempted.next);
+            continue;
+        }
+        ensure_stack_room(level);
+        return call(again, {record}, {{kCounter, attempted.next}});
+    }
 }
 
 // The record's best offer: item 1 of self.get_produk_terbaik(tujuan, paketid). When it is not
@@ -217,14 +292,13 @@ Sent send_purchase(PyObject* self, PyObject* record, PyObject* produk, bool& sen
 }
 
 // One attempt of the purchase `purchase` (the record's, open on this thread).
-Ref attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, OpenPurchase::State& purchase,
-                     StackLevel& level) {
+Attempted attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, OpenPurchase::State& purchase) {
     console(self, "Mengirim Transaksi...", Level::Default);
     Ref transaksitime = transaction_time();
     if (!purchase.first_time) purchase.first_time = transaksitime;
     Ref produk = attr(record, kProduk);
     Sent sent = send_purchase(self, record, produk.get(), purchase.sent);
-    if (!sent.answer) return Ref::borrow(record);  // no such best offer
+    if (!sent.answer) return {Ref::borrow(record), Ref()};  // no such best offer
     const Answer& answer = *sent.answer;
 
     if (answer.accepted()) {
@@ -235,15 +309,15 @@ Ref attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, OpenPu
         if (!is_type(produk.get(), kCrp)) {
             Ref settle = attr(self, kGetTransaksiHistory);
             Ref tujuan = attr(record, kTujuan);
-            return call(settle, {record, tujuan, transaksitime}, {{kHarga, attr(attr(record, kInq), kHarga)}});
+            return {call(settle, {record, tujuan, transaksitime}, {{kHarga, attr(attr(record, kInq), kHarga)}}), Ref()};
         }
-        return Ref::borrow(record);
+        return {Ref::borrow(record), Ref()};
     }
     Ref refusal;  // after a server error: "[Deko]: " and the provider's text
     if (!answer.none()) {
         if (!server_error(answer.completed.get())) {
             store_refusal(self, record, answer);
-            return Ref::borrow(record);
+            return {Ref::borrow(record), Ref()};
         }
         refusal = stored_refusal(show_refusal(self, answer));
     }
@@ -257,17 +331,17 @@ Ref attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, OpenPu
     console(self, kToHistory, Level::Warning);
     Lookup lookup = settle_from_history(self, record, attr(record, kTujuan).get(), purchase.first_time.get(),
                                         sent.price.get(), integer(0));
-    if (lookup == Lookup::Settled) return Ref::borrow(record);
+    if (lookup == Lookup::Settled) return {Ref::borrow(record), Ref()};
     if (lookup == Lookup::Unreadable) {
         // The outcome cannot be told: neither sent again nor failed, but left for the history to settle.
         write_outcome(record, kPending, refusal ? Obj(refusal) : Obj(kNoConnection));
-        return Ref::borrow(record);
+        return {Ref::borrow(record), Ref()};
     }
     if (refusal) {  // not in the history: a refusal after all, never sent again
         write_outcome(record, kGagal, refusal);
-        return Ref::borrow(record);
+        return {Ref::borrow(record), Ref()};
     }
-    return retry_or_fail(self, record, counter, kTransaksi, "Pembelian Gagal", level);
+    return retry_or_fail(self, record, counter, "Pembelian Gagal");
 }
 
 }  // namespace
@@ -280,9 +354,13 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
     StackLevel level;
     OpenPurchase purchase(record);
     OpenPurchase::State& state = purchase.state();
-    if (!purchase.outermost()) return attempt_purchase(self, record, counter, state, level);
+    auto attempts = [&] {
+        return run_attempts(self, record, counter, kTransaksi, body<&transaksi>(), level,
+                            [&](PyObject* n) { return attempt_purchase(self, record, n, state); });
+    };
+    if (!purchase.outermost()) return attempts();
     Ref result;
-    std::optional<Fetched> raised = attempt([&] { result = attempt_purchase(self, record, counter, state, level); });
+    std::optional<Fetched> raised = attempt([&] { result = attempts(); });
     if (!raised) return result;
     if (!state.status_written)
         attempt([&] { write_outcome(record, state.sent ? kPending : kGagal, stored_refusal(raised->value)); });
@@ -292,16 +370,18 @@ Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
 
 // Menu check -----------------------------------------------------------------------------
 
-Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
-    StackLevel level;
+namespace {
+
+// One attempt of the menu check.
+Attempted check_menu(PyObject* self, PyObject* record, PyObject* counter) {
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
         write_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
-        return Ref::borrow(record);
+        return {Ref::borrow(record), Ref()};
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
-    if (answer.none()) return retry_or_fail(self, record, counter, kMenuCek, "Cek Gagal", level);
+    if (answer.none()) return retry_or_fail(self, record, counter, "Cek Gagal");
     if (answer.accepted()) {
         write_outcome(record, kSukses, attr(answer.completed, kData));
         Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
@@ -309,7 +389,15 @@ Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
     } else {
         store_refusal(self, record, answer);
     }
-    return Ref::borrow(record);
+    return {Ref::borrow(record), Ref()};
+}
+
+}  // namespace
+
+Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
+    StackLevel level;
+    return run_attempts(self, record, counter, kMenuCek, body<&menu_cek>(), level,
+                        [&](PyObject* n) { return check_menu(self, record, n); });
 }
 
 }  // namespace deko

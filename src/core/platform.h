@@ -24,8 +24,10 @@ std::optional<std::uintptr_t> lowest_stack_page_in_use(std::uintptr_t low, std::
 // The size of a memory page.
 std::size_t page_size();
 
-// strtod in the "C" locale: "." is the decimal point whatever the process's locale; correctly
-// rounded, as Python's float() is.
+// A decimal number read as strtod reads it in the "C" locale: "." is the decimal point whatever the
+// process's locale; correctly rounded, as Python's float() is; out of range, HUGE_VAL or zero with
+// the sign. The text starts with the number (an optional sign, digits with an optional point and
+// exponent, or inf or nan); *end is set past what was read (to text when nothing was).
 double strtod_c(const char* text, char** end);
 
 // Has `reset` run in the child process after a fork (a system without fork: never).

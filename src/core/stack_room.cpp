@@ -1,93 +1,94 @@
+// Whether another level of a recursing call fits (see stack_room.h).
 #include "core/stack_room.h"
 
 #include <algorithm>
 
+#include "core/compiler.h"
 #include "core/platform.h"
 
 namespace deko {
 
 namespace {
 
-// The current thread's stack, read once per thread (glibc reads /proc/self/maps for the main thread).
-struct Bounds {
-    std::uintptr_t low = 0, high = 0;
+// The current thread's stack, read once per thread (glibc reads /proc/self/maps for the main thread),
+// and the way between two levels, learned from the levels that recursed on it.
+struct ThreadStack {
+    platform::StackBounds bounds;
     bool known = false;
+    std::size_t stride = 0;            // the longest way seen from a level's check to the next level's start
+    std::uintptr_t recursed_from = 0;  // where the last level that recursed checked, until the next starts
 };
 
-const Bounds& bounds() {
-    thread_local Bounds cached = [] {
-        Bounds b;
-        if (auto found = platform::thread_stack_bounds()) b = {found->low, found->high, true};
-        return b;
+ThreadStack& thread_stack() {
+    thread_local ThreadStack stack = [] {
+        ThreadStack s;
+        if (auto found = platform::thread_stack_bounds()) {
+            s.bounds = *found;
+            s.known = s.bounds.low < s.bounds.high;
+        }
+        return s;
     }();
-    return cached;
+    return stack;
 }
 
-std::uintptr_t here() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+std::uintptr_t here() { return DEKO_FRAME_ADDRESS(); }
 
-// The mark, and the room left between a level's start and its marks (the frames that mark and read).
-constexpr std::uint64_t kMark = 0x5AC3D1E9F00DB0A7ULL;
-constexpr std::size_t kSkip = 2048;
-constexpr std::size_t kBottom = 1024;  // never marked: the thread's last bytes above its guard page
-constexpr std::size_t kLastPage = 4096;
+// Longer ways between levels are not taken for one: the levels were not caller and callee.
+constexpr std::size_t kLongestStride = 256 * 1024;
 
-thread_local StackLevel* t_innermost = nullptr;
-
-// The memory below the stack pointer belongs to no frame: written and read word by word, out of
-// the sanitizers' sight (they would take it for a frame's).
-__attribute__((noinline, no_sanitize("address"))) void mark(std::uintptr_t floor, std::uintptr_t top) {
-    for (auto* word = reinterpret_cast<volatile std::uint64_t*>(floor);
-         reinterpret_cast<std::uintptr_t>(word) < top; ++word)
-        *word = kMark;
-}
-
-// The lowest word of [floor, top) that is no longer the mark (top when none is).
-__attribute__((noinline, no_sanitize("address"))) std::uintptr_t deepest_written(std::uintptr_t floor,
-                                                                               std::uintptr_t top) {
-    auto* word = reinterpret_cast<const volatile std::uint64_t*>(floor);
-    while (reinterpret_cast<std::uintptr_t>(word) < top && *word == kMark) ++word;
+// The lowest word of [from, to) that is not zero (to when none is): the system hands a stack its
+// pages zeroed. The memory below the stack
+// pointer belongs to no frame: read word by word, out of the sanitizers' sight (they would take it
+// for a frame's).
+DEKO_UNCHECKED_NOINLINE std::uintptr_t lowest_written(std::uintptr_t from, std::uintptr_t to) {
+    auto* word = reinterpret_cast<const volatile std::uint64_t*>(from);
+    while (reinterpret_cast<std::uintptr_t>(word) < to && *word == 0) ++word;
     return reinterpret_cast<std::uintptr_t>(word);
 }
 
 }  // namespace
 
 std::optional<std::size_t> stack_left() {
-    const Bounds& b = bounds();
+    const ThreadStack& s = thread_stack();
     std::uintptr_t at = here();
-    if (!b.known || at <= b.low || at > b.high) return std::nullopt;
-    return at - b.low;
+    if (!s.known || at <= s.bounds.low || at > s.bounds.high) return std::nullopt;
+    return at - s.bounds.low;
 }
 
-StackLevel::StackLevel() : outer_(t_innermost) {
-    t_innermost = this;
-    if (outer_) most_ = outer_->most_;
-    const Bounds& b = bounds();
-    std::uintptr_t at = here() & ~std::uintptr_t{7};
-    if (!b.known || at <= b.low || at > b.high || at - b.low < kSkip + kBottom + 64) return;
-    start_ = at;
-    std::uintptr_t top = at - kSkip;
-    floor_ = std::max(b.low + kBottom, top > kWindow ? top - kWindow : 0);
-    mark(floor_, top);
+std::optional<std::uintptr_t> deepest_stack_use(std::uintptr_t at) {
+    const ThreadStack& s = thread_stack();
+    if (!s.known || at <= s.bounds.low || at > s.bounds.high) return std::nullopt;
+    std::optional<std::uintptr_t> page = platform::lowest_stack_page_in_use(s.bounds.low, at);
+    if (!page) return std::nullopt;
+    // A page in use that holds no written word (zeros written, a read) counts whole.
+    std::uintptr_t from = (std::max(*page, s.bounds.low) + 7) & ~std::uintptr_t{7};
+    std::uintptr_t end = std::min(*page + platform::page_size(), at & ~std::uintptr_t{7});
+    std::uintptr_t written = lowest_written(from, end);
+    return written < end ? written : from;
 }
 
-StackLevel::~StackLevel() { t_innermost = outer_; }
+StackLevel::StackLevel() : start_(here()) {
+    ThreadStack& s = thread_stack();
+    if (s.recursed_from > start_ && s.recursed_from - start_ < kLongestStride)
+        s.stride = std::max(s.stride, s.recursed_from - start_);
+    s.recursed_from = 0;
+}
 
 std::optional<std::size_t> StackLevel::taken() const {
-    if (!start_) return std::nullopt;
-    std::uintptr_t top = start_ - kSkip;
-    std::uintptr_t deepest = deepest_written(floor_, top);
-    // Marks written to their last page: the level went past them, how far cannot be told.
-    if (deepest < floor_ + kLastPage) return 4 * (start_ - floor_);
-    return start_ - std::min(deepest, here());
+    std::optional<std::uintptr_t> deepest = deepest_stack_use(here());
+    if (!deepest) return std::nullopt;
+    return start_ > *deepest ? start_ - *deepest : 0;
 }
 
 bool StackLevel::another_fits() {
     std::optional<std::size_t> left = stack_left();
     std::optional<std::size_t> took = taken();
     if (!left || !took) return true;  // a stack that cannot be told is not checked
-    most_ = std::max(most_, *took);
-    std::size_t down_to_here = start_ > here() ? start_ - here() : 0;
-    return *left >= 2 * (most_ + down_to_here) + kMargin;
+    ThreadStack& s = thread_stack();
+    std::size_t stride = s.stride ? s.stride : kFirstStride;
+    if (*left < *took + stride + kMargin) return false;
+    s.recursed_from = here();
+    return true;
 }
 
 }  // namespace deko

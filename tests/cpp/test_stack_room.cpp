@@ -1,32 +1,54 @@
-// The room left on a thread's stack, and what a level of a recursing call took: read from the marks
-// it overwrote, so that a recursion stops while there is room left, on small stacks too.
+// Whether another level of a recursing call fits: read from how deep the thread's stack has been
+// written, without writing or growing anything, so that a recursion stops while there is room left.
 #include "core/stack_room.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
 namespace {
+
+constexpr std::size_t KiB = 1024;
 
 // Runs fn on a thread of its own with a stack of `size` bytes.
 void on_stack(std::size_t size, std::function<void()> fn) {
+    struct Start {
+#ifdef _WIN32
+        static DWORD WINAPI go(void* f) {
+#else
+        static void* go(void* f) {
+#endif
+            (*static_cast<std::function<void()>*>(f))();
+            return 0;
+        }
+    };
+#ifdef _WIN32
+    HANDLE thread = CreateThread(nullptr, size, &Start::go, &fn, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+#else
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, size);
     pthread_t thread;
-    auto run = [](void* f) -> void* {
-        (*static_cast<std::function<void()>*>(f))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attr, run, &fn), 0);
+    ASSERT_EQ(pthread_create(&thread, &attr, &Start::go, &fn), 0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
+#endif
 }
 
-// Takes `bytes` of stack below the caller, then returns.
+// Takes `bytes` of stack below the caller, writing some of each 4 KiB, then returns.
 __attribute__((noinline)) void use_stack(std::size_t bytes) {
     volatile char buffer[4096];
     buffer[0] = 1;
@@ -45,7 +67,7 @@ __attribute__((noinline)) int recurse(std::size_t bytes, int depth, std::optiona
     return recurse(bytes, depth + 1, left_at_end);
 }
 
-TEST(StackRoom, ALevelTakesWhatItsDeepestCallTook) {
+TEST(StackRoom, ALevelTakesWhatItsDeepestCallWrote) {
     on_stack(std::size_t{1} << 20, [] {
         std::optional<std::size_t> left = deko::stack_left();
         ASSERT_TRUE(left);
@@ -53,29 +75,50 @@ TEST(StackRoom, ALevelTakesWhatItsDeepestCallTook) {
         EXPECT_GT(*left, std::size_t{1} << 19);
         deko::StackLevel level;
         std::size_t before = level.taken().value();
-        use_stack(40 << 10);
+        use_stack(40 * KiB);
         std::size_t after = level.taken().value();
-        EXPECT_GE(after, std::size_t{40} << 10);
-        EXPECT_LT(after, before + (std::size_t{48} << 10));
-        use_stack(400 << 10);  // past the marks: counted as four times them
-        EXPECT_GE(level.taken().value(), 4 * deko::StackLevel::kWindow);
+        EXPECT_GE(after, 40 * KiB);
+        EXPECT_LT(after, before + 52 * KiB);
     });
 }
 
-TEST(StackRoom, RecursionStopsWhileTwiceALevelIsLeft) {
-    for (std::size_t size : {std::size_t{64} << 10, std::size_t{1} << 20}) {
-        for (std::size_t bytes : {std::size_t{2} << 10, std::size_t{12} << 10}) {
+TEST(StackRoom, RecursionStopsWhileALevelAndTheMarginAreLeft) {
+    for (std::size_t size : {64 * KiB, 256 * KiB, std::size_t{1} << 20}) {
+        for (std::size_t bytes : {2 * KiB, 12 * KiB}) {
             on_stack(size, [&] {
                 std::optional<std::size_t> left;
                 int depth = recurse(bytes, 0, left);
                 ASSERT_TRUE(left);
-                EXPECT_GE(*left, 2 * bytes + deko::StackLevel::kMargin) << size << " " << bytes;
-                if (size > (std::size_t{64} << 10)) {
-                    EXPECT_GT(depth, 10) << size << " " << bytes;
-                }
+                EXPECT_GE(*left, bytes + deko::StackLevel::kMargin) << size << " " << bytes;
+                // The room a plain recursion of such levels would have used, nearly all of it.
+                EXPECT_GT(static_cast<std::size_t>(depth) * (bytes + 4 * KiB), size / 2) << size << " " << bytes;
             });
         }
     }
 }
+
+#ifdef __linux__
+// The size of the main thread's [stack] mapping, from /proc/self/maps.
+std::size_t main_stack_mapping() {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    char line[512];
+    std::size_t size = 0;
+    while (maps && std::fgets(line, sizeof line, maps)) {
+        unsigned long low = 0, high = 0;
+        if (std::strstr(line, "[stack]") && std::sscanf(line, "%lx-%lx", &low, &high) == 2) size = high - low;
+    }
+    if (maps) std::fclose(maps);
+    return size;
+}
+
+TEST(StackRoom, TheMainStackIsReadWithoutGrowing) {
+    std::size_t mapped = main_stack_mapping();
+    ASSERT_GT(mapped, 0u);
+    deko::StackLevel level;
+    ASSERT_TRUE(level.taken());
+    EXPECT_TRUE(level.another_fits());
+    EXPECT_EQ(main_stack_mapping(), mapped);
+}
+#endif
 
 }  // namespace

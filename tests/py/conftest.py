@@ -64,11 +64,11 @@ conn = mod.DekoConnection(None, terminal)
 def child():
     """Runs code in a fresh interpreter (a fake provider, a terminal and `conn` ready) and returns its output;
     what could crash or hang this process fails the test instead: a crash as its exit status, a hang as a time-out."""
-    def run(code, timeout=20):
+    def run(code, timeout=20, wrapper=()):
         # Freed objects are filled (and, under AddressSanitizer, seen freed): reading one fails at once.
         env = dict(os.environ, PYTHONMALLOC="malloc_debug", PYTHONFAULTHANDLER="1")
-        done = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)], capture_output=True,
-                              text=True, timeout=timeout, env=env)
+        done = subprocess.run(list(wrapper) + [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)],
+                              capture_output=True, text=True, timeout=timeout, env=env)
         assert done.returncode == 0, done.stdout + done.stderr
         return done.stdout
     return run

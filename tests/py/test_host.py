@@ -62,11 +62,25 @@ def test_stub_lists_every_public_name_and_matches_the_module(mod, tmp_path):
     assert values["__version__"] == mod.__version__ == "1.0.0"
 
 
+def test_the_built_file_is_checked_for_where_it_runs(mod, tmp_path):
+    """scripts/checks.py passes a portable build (glibc 2.17 at most, the C++ runtime linked in, the module's entry
+    alone exported; scripts/portable.sh) and fails one that needs this machine's glibc and libstdc++."""
+    build = os.path.join(ROOT, os.environ.get("DEKO_BUILD_DIR", "build"))
+    with open(os.path.join(build, "CMakeCache.txt")) as cache:
+        portable = "DEKO_PORTABLE:BOOL=ON" in cache.read().splitlines()
+    done = run([sys.executable, "scripts/checks.py", mod.__file__], tmp_path)
+    verdicts = {what: verdict for verdict, what in re.findall(r"^  (ok|FAIL) +([^:]+):", done.stdout, re.M)}
+    assert (done.returncode, verdicts["machine"], verdicts["glibc"], verdicts["C++ runtime"]) == (
+        (0, "ok", "ok", "ok") if portable else (1, "ok", "FAIL", "FAIL")), done.stdout + done.stderr
+    if portable:
+        assert set(verdicts.values()) == {"ok"}, done.stdout
+
+
 @pytest.mark.parametrize("flag", ["-h", "--help"])
 @pytest.mark.parametrize("command", [["bash", "scripts/%s.sh" % name] for name in (
-    "setup", "pyside2", "test", "sanitize", "demo", "bench", "mutants")] + [
+    "setup", "pyside2", "test", "sanitize", "demo", "bench", "mutants", "windows", "portable", "release", "py37")] + [
     ["bash", ".ci/run"], ["bash", "scripts/demo.sh", "--gui"], [sys.executable, "demo/main.py"],
-    [sys.executable, "demo/gui.py"], [sys.executable, "-m", "simulator"]])
+    [sys.executable, "demo/gui.py"], [sys.executable, "-m", "simulator"], [sys.executable, "scripts/checks.py"]])
 def test_help_builds_and_runs_nothing(command, flag, tmp_path):
     done = run(command + [flag], tmp_path)
     assert (done.returncode, done.stdout.split(" ")[0], done.stderr, os.listdir(tmp_path)) == (0, "usage:", "", [])
