@@ -189,6 +189,9 @@ class HostWindow(QMainWindow):
         self.balances.append(saldo)
         total = saldo.get("Total") if isinstance(saldo, dict) else None
         known = total not in (None, "0")
+        if known and not self.logged_in:  # a login of the module's own, on whichever thread
+            self.logged_in = True
+            self.session_label.setText("Login berhasil")
         self.balance_label.setText("Saldo %s" % rupiah(total) if known else "Saldo -")
         self.balance_label.setToolTip("Diperbarui %s" % datetime.datetime.now().strftime("%H:%M:%S"))
         self.update_actions()
