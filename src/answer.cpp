@@ -32,7 +32,7 @@ Ref show_refusal(PyObject* self, const Answer& answer) {
     return error;
 }
 
-Ref stored_refusal(Obj error) { return join({text("[Deko]: "), str_of(error)}); }
+Ref stored_refusal(Obj error) { return join({py_str("[Deko]: "), str_of(error)}); }
 
 void store_refusal(PyObject* self, PyObject* record, const Answer& answer) {
     show_refusal(self, answer);

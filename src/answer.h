@@ -12,7 +12,7 @@ struct Answer {
     Outcome outcome;
     Ref completed;  // the completed request; none without an answer
 
-    bool none() const { return outcome == Outcome::NoAnswer; }
+    bool unanswered() const { return outcome == Outcome::NoAnswer; }
     bool accepted() const { return outcome == Outcome::Accepted; }
     // The provider's error text of a refusal.
     Ref error() const;

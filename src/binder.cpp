@@ -2,6 +2,7 @@
 // descriptor, and the classes.
 #include "binder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -189,19 +190,14 @@ PyGetSetDef g_method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject g_method_type = [] {
-    PyTypeObject t;
-    std::memset(&t, 0, sizeof t);
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
-    t.tp_name = "apps.deko.libs.connections.dekoconnection.method";
-    t.tp_basicsize = sizeof(MethodObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    PyTypeObject t = static_type("apps.deko.libs.connections.dekoconnection.method", sizeof(MethodObject),
+                                 method_dealloc);
     t.tp_doc = "A method of this module's classes.";
     t.tp_descr_get = method_get;
     t.tp_call = method_call;
     t.tp_repr = method_repr;
     t.tp_getset = g_method_getset;
     t.tp_methods = g_method_methods;
-    t.tp_dealloc = method_dealloc;
     return t;
 }();
 
@@ -222,7 +218,7 @@ Ref new_method(const MethodDef& def, FastCall entry) {
     }
     m->c_def = &c.def;
     m->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", def.owner, def.name->text())).release();
-    m->text_signature = text(signature).release();
+    m->text_signature = py_str(signature).release();
     m->module = module_name().release();
     return self;
 }
@@ -237,20 +233,28 @@ bool runs_body(PyObject* callable, PyObject* self, const Body& body) {
     return row != g_rows.end() && row->second->body.call == body.call;
 }
 
-Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,
-               std::size_t rows, Obj extra) {
+Ref make_class(const char* name, Obj bases, const char* doc, std::initializer_list<MethodTable> tables, Obj extra) {
     Ref ns = new_dict();
-    set_item(ns, text("__module__"), module_name());
-    set_item(ns, text("__qualname__"), text(name));
-    set_item(ns, text("__doc__"), text(doc));
+    set_item(ns, py_str("__module__"), module_name());
+    set_item(ns, py_str("__qualname__"), py_str(name));
+    set_item(ns, py_str("__doc__"), py_str(doc));
+    std::vector<std::pair<const MethodDef*, FastCall>> own;
+    for (const MethodTable& table : tables)
+        for (std::size_t i = 0; i < table.count; ++i)
+            if (std::strcmp(table.rows[i].owner, name) == 0) own.emplace_back(&table.rows[i], table.entries[i]);
+    std::sort(own.begin(), own.end(), [](const auto& a, const auto& b) { return a.first->place < b.first->place; });
     std::vector<Ref> methods;
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (std::strcmp(table[i].owner, name) != 0) continue;
-        methods.push_back(new_method(table[i], entries[i]));
-        set_item(ns, *table[i].name, methods.back());
+    for (std::size_t i = 0; i < own.size(); ++i) {
+        if (i && own[i].first->place == own[i - 1].first->place) {
+            PyErr_Format(PyExc_SystemError, "%s.%s and %s.%s share place %d", name, own[i - 1].first->name->text(),
+                         name, own[i].first->name->text(), own[i].first->place);
+            throw PyError();
+        }
+        methods.push_back(new_method(*own[i].first, own[i].second));
+        set_item(ns, *own[i].first->name, methods.back());
     }
     if (extra.get()) checked(PyDict_Update(ns.get(), extra.get()));
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text(name), bases, ns});
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {py_str(name), bases, ns});
     // The C functions name their class (their __qualname__ is "<class>.<name>"), which carries
     // their module's state.
     set_module_class(name, cls);

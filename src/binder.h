@@ -12,10 +12,12 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
 #include "errors.h"
+#include "names.h"
 #include "objects.h"
 #include "runtime.h"
 
@@ -28,8 +30,8 @@ enum class ParamDefault { Required, None, Zero, True, False };
 // of a row after its last parameter are left unused (all zero).
 enum class ParamKind { Unused, Named, Rest, KeywordOnly, Options };
 
-// A parameter. (No default member initialisers, and its name is not compared with null while the
-// module is compiled: GCC 9 fails on the one, GCC with -fsanitize=undefined on the other.)
+// A parameter. (Without default member initialisers, and without comparing its name with null
+// where the compiler must evaluate it: some compilers refuse either in a constant table.)
 struct Param {
     const Name* name;
     ParamDefault value;
@@ -81,14 +83,25 @@ constexpr Body body() {
     return {&Adapter::call, Adapter::arity};
 }
 
-// One method: its class, name, parameters, doc and body.
+// One method: its class, its place among the class's methods (the order of a class body's defs),
+// its name, parameters, doc and body.
 struct MethodDef {
     const char* owner;
+    int place;
     const Name* name;
     std::array<Param, kMostParams> params;
     const char* doc;
     Body body;
 };
+
+// The parameters of a row: the instance, required and optional named ones, *args, keyword-only
+// ones, **kwargs.
+inline constexpr Param self{&names::kSelf, ParamDefault::Required, ParamKind::Named};
+constexpr Param required(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Named}; }
+constexpr Param optional(const Name& name, ParamDefault value) { return {&name, value, ParamKind::Named}; }
+constexpr Param rest(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Rest}; }
+constexpr Param keyword_only(const Name& name, ParamDefault value) { return {&name, value, ParamKind::KeywordOnly}; }
+constexpr Param options(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Options}; }
 
 // Where a method's parameters stand: their number, the named ones before *args, and the places of
 // *args and **kwargs (`count` when it has none).
@@ -184,13 +197,29 @@ constexpr std::array<FastCall, sizeof...(I)> fast_calls(std::index_sequence<I...
     return {&fast_call<Table, I>...};
 }
 
+// The methods a subsystem contributes: its rows and their C entries.
+struct MethodTable {
+    const MethodDef* rows;
+    const FastCall* entries;
+    std::size_t count;
+};
+
+// The table of the rows `Rows` (a constant array of N rows): method_table<kRows, std::size(kRows)>().
+template <const MethodDef* Rows, std::size_t N>
+struct TableOf {
+    static constexpr std::array<FastCall, N> entries = fast_calls<Rows>(std::make_index_sequence<N>());
+};
+template <const MethodDef* Rows, std::size_t N>
+constexpr MethodTable method_table() {
+    return {Rows, TableOf<Rows, N>::entries.data(), N};
+}
+
 // Whether `callable` is a method of this module's classes bound to `self` whose body is `body`:
 // calling it would run that body with `self`.
 bool runs_body(PyObject* callable, PyObject* self, const Body& body);
 
 // Makes the current module's class `name` with type(name, bases, namespace): its namespace holds
-// the methods of `table` whose owner it is (in table order), then `extra`.
-Ref make_class(const char* name, Obj bases, const char* doc, const MethodDef* table, const FastCall* entries,
-               std::size_t rows, Obj extra);
+// the methods of the tables whose owner it is, in the order of their places, then `extra`.
+Ref make_class(const char* name, Obj bases, const char* doc, std::initializer_list<MethodTable> tables, Obj extra);
 
 }  // namespace deko

@@ -2,10 +2,10 @@
 #include "answer.h"
 #include "core/text.h"
 #include "errors.h"
-#include "method_bodies.h"
 #include "names.h"
 #include "runtime.h"
 #include "terminal.h"
+#include "subsystems.h"
 
 #include <string>
 
@@ -27,7 +27,7 @@ const char* const kMessageNoBestOffers = "Cek Paket Terbaik Gagal";
 
 // The completed request's payload, or an empty list after showing why there is none.
 Ref payload(PyObject* self, const Answer& answer) {
-    if (answer.none()) {
+    if (answer.unanswered()) {
         console(self, kMessageNoBestOffers, Level::Gagal);
         return new_list();
     }
@@ -51,14 +51,14 @@ Ref get_terbaik(PyObject* self, PyObject* msisdn) {
 
 Ref get_produk_terbaik(PyObject* self, PyObject* msisdn, PyObject* offerid) {
     Answer answer = ask(self, kProdukTerbaik, {{kMsisdn, msisdn}}, NoneTest::Is);
-    if (answer.none()) {
+    if (answer.unanswered()) {
         console(self, kPackageCheckFailed, Level::Gagal);
         return tuple({Py_False, kNoConnection});
     }
     if (!answer.accepted()) return tuple({Py_False, show_refusal(self, answer)});
     Ref offer = call_method(answer.completed, kProdukById, {offerid});
     if (equals(offer, Py_None))
-        return tuple({Py_False, text("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
+        return tuple({Py_False, py_str("Produk Tidak Ditemukan, Pastikan PAKETID dan MSISDN Produk Sudah Benar")});
     return tuple({Py_True, offer});
 }
 
@@ -67,7 +67,7 @@ namespace {
 // Catalogue pull -----------------------------------------------------------------------------
 
 // A plain ASCII str without its product-code noise, written straight into the new str; the str
-// itself when it has none (the catalogue pull figure of bench/run.py: every record has a code).
+// itself when it has none.
 Ref clean_ascii_code(PyObject* code) {
     std::string_view chars(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(code)),
                            static_cast<size_t>(PyUnicode_GET_LENGTH(code)));
@@ -83,30 +83,30 @@ Ref clean_ascii_code(PyObject* code) {
 // The cleaned text, or `original` itself when nothing was removed.
 Ref cleaned(const std::string& result, PyObject* original, std::string_view original_utf8) {
     if (result.size() == original_utf8.size()) return Ref::borrow(original);
-    return text(result);
+    return py_str(result);
 }
 
 // code.replace(".", "").replace(" ", "").replace("-", "")
 Ref clean_code(PyObject* code) {
     if (PyUnicode_CheckExact(code) && PyUnicode_IS_ASCII(code)) return clean_ascii_code(code);
-    if (auto utf8 = utf8_of(code)) return cleaned(clean_product_code(*utf8), code, *utf8);
+    if (auto utf8 = utf8_view(code)) return cleaned(clean_product_code(*utf8), code, *utf8);
     Ref s = Ref::borrow(code);
-    for (char noise : kCodeNoise) s = call_method(s, kReplace, {text(std::string_view(&noise, 1)), kEmpty});
+    for (char noise : kCodeNoise) s = call_method(s, kReplace, {py_str(std::string_view(&noise, 1)), kEmpty});
     return s;
 }
 
 // key.replace("_", "")
 Ref clean_type_key(PyObject* key) {
     constexpr const char* underscore = "_";
-    if (auto utf8 = utf8_of(key)) return cleaned(remove_chars(*utf8, underscore), key, *utf8);
-    return call_method(key, kReplace, {text(underscore), kEmpty});
+    if (auto utf8 = utf8_view(key)) return cleaned(remove_chars(*utf8, underscore), key, *utf8);
+    return call_method(key, kReplace, {py_str(underscore), kEmpty});
 }
 
 // The offer description without "<div>", "</div>", "<p>", "</p>".
 Ref clean_description(PyObject* description) {
-    if (auto utf8 = utf8_of(description)) return cleaned(strip_offer_tags(*utf8), description, *utf8);
+    if (auto utf8 = utf8_view(description)) return cleaned(strip_offer_tags(*utf8), description, *utf8);
     Ref s = Ref::borrow(description);
-    for (std::string_view tag : kOfferTags) s = call_method(s, kReplace, {text(tag), kEmpty});
+    for (std::string_view tag : kOfferTags) s = call_method(s, kReplace, {py_str(tag), kEmpty});
     return s;
 }
 
@@ -114,7 +114,7 @@ Ref clean_description(PyObject* description) {
 Ref type_code(PyObject* key) {
     static PyObject* table = [] {
         Ref t = new_dict();
-        for (const auto& [type_key, code] : kTypeCodes) set_item(t, text(type_key), text(code));
+        for (const auto& [type_key, code] : kTypeCodes) set_item(t, py_str(type_key), py_str(code));
         return t.release();  // kept for the life of the process
     }();
     Ref code = Ref::borrow(PyDict_GetItemWithError(table, key));  // may run the key's __eq__
@@ -124,7 +124,7 @@ Ref type_code(PyObject* key) {
 
 // A record template: the seven keys in record order, with the fields shared by a run of records
 // (their type, and the category of a product group) already set; each record is a copy of it,
-// so filling one never grows or reorders it (the catalogue pull figure of bench/run.py).
+// so filling one never grows or reorders it.
 Ref record_template(Obj tipe, Obj kategori) {
     Ref t = new_dict();
     for (const Name* key : {&kKodeproduk, &kTipe, &kPaketid, &kHarga, &kKategori, &kNama}) set_item(t, *key, Py_None);
@@ -145,7 +145,7 @@ void append_record(const Ref& base, const Ref& records, std::initializer_list<Kw
 void add_products(PyObject* self, const Ref& records) {
     Ref products = new_dict();
     for (const char* code : kCategoryCodes) {
-        Ref result = call(attr(self, kGetProduk), {text(code)});
+        Ref result = call(attr(self, kGetProduk), {py_str(code)});
         for_each(result, [&](PyObject* key) {
             set_item(products, key, item(result, key));
             return true;
@@ -204,8 +204,23 @@ Ref tarik_produk(PyObject* self, PyObject* nomors) {
         },
         [&](PyObject* error) {
             print_line(log_exception(self, error));
-            return call(global(kFuncResponse), {Py_False, text("Gagal Mengambil Produk")});
+            return call(global(kFuncResponse), {Py_False, py_str("Gagal Mengambil Produk")});
         });
 }
+
+// The methods this subsystem gives the module's classes, each with its place in its class.
+namespace {
+constexpr MethodDef kRows[] = {
+    {kConnectionClass, 5, &kTarikProduk, {self, required(kNomors)},
+     "Pull the catalogue and the best offers for the numbers into records.", body<&tarik_produk>()},
+    {kConnectionClass, 9, &kGetProduk, {self, required(kKategori)}, "The products of one category, by type.",
+     body<&get_produk>()},
+    {kConnectionClass, 10, &kGetTerbaik, {self, required(kMsisdn)}, "The best offers for one number.",
+     body<&get_terbaik>()},
+    {kConnectionClass, 11, &kGetProdukTerbaik, {self, required(kMsisdn), required(kOfferid)},
+     "One best offer of a number: (found, offer or message).", body<&get_produk_terbaik>()},
+};
+}  // namespace
+const MethodTable kCatalogueMethods = method_table<kRows, sizeof kRows / sizeof kRows[0]>();
 
 }  // namespace deko

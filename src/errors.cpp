@@ -8,7 +8,7 @@ Fetched fetch_error() {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback && value) PyException_SetTraceback(value, traceback);
-    Fetched error{Ref::own(type), Ref::own(value), Ref::own(traceback)};
+    Fetched error{Ref::steal_or_null(type), Ref::steal_or_null(value), Ref::steal_or_null(traceback)};
     if (!error.type) {
         PyErr_SetString(PyExc_SystemError, "error reported without an exception");
         return fetch_error();

@@ -1,11 +1,11 @@
 // History reconciliation: the history query, the previous-purchase lookup and the history matcher
 // (its passes are matching.cpp's, shared with the purchase).
 #include "matching.h"
-#include "method_bodies.h"
 #include "names.h"
 #include "outcome.h"
 #include "runtime.h"
 #include "whole_number.h"
+#include "subsystems.h"
 
 namespace deko {
 
@@ -34,7 +34,7 @@ Ref history(PyObject* self) {
 
 // get_previous_transaksi() ------------------------------------------------------------------------
 
-Ref get_previous_transaksi(PyObject* self, PyObject* record, PyObject* transaksi_db) {
+Ref get_previous_transaksi(PyObject* self, PyObject* transaksi, PyObject* transaksi_db) {
     Ref harga = item(transaksi_db, kHarga);
     Ref completed = fetch_history(self);
     if (is_none(completed)) return completed;
@@ -44,15 +44,15 @@ Ref get_previous_transaksi(PyObject* self, PyObject* record, PyObject* transaksi
     std::optional<Whole> stored_price;
 
     for_each(attr(completed, kHistory), [&](PyObject* entry) {
-        // An entry of another product, told by its plain text, is passed over at once (the
-        // previous-purchase figure of bench/run.py: most of a history is other products).
+        // An entry of another product, told by its plain text, is passed over at once, without
+        // reading anything else of it.
         if (mode_known && !by_order && text_differs(entry, kProductId.get(), paketid.get())) return true;
         if (!mode_known) {  // the row's order id is read only when there is an entry
             orderid = item(transaksi_db, kOrderid);
             by_order = !is_none(orderid);
             if (!by_order) {
-                paketid = attr(attr(record, kProduk), kPaketid);
-                tujuan = attr(record, kTujuan);
+                paketid = attr(attr(transaksi, kProduk), kPaketid);
+                tujuan = attr(transaksi, kTujuan);
             }
             mode_known = true;
         }
@@ -73,20 +73,34 @@ Ref get_previous_transaksi(PyObject* self, PyObject* record, PyObject* transaksi
     });
     if (!taken) return none();
 
-    write_status(record, status_for(item(taken, kStatusDesc).get()));
+    write_status(transaksi, status_for(item(taken, kStatusDesc).get()));
     // The provider writes "-" for an entry without a product price; the amount charged then
     // stands for it, as in the history matcher.
-    write_field(record, kPesan,
-                join({text("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(record, kTujuan)),
-                      text(" sebesar "), whole_via_decimal(entry_price(taken.get()).get()).digits(), text(" .")}));
-    write_field(record, kSerialnumber, item(first_detail(taken.get()), kBatchId));
-    return Ref::borrow(record);
+    write_field(transaksi, kPesan,
+                join({py_str("Transaksi sudah pernah berhasil utk pembelian paket ke "), str_of(attr(transaksi, kTujuan)),
+                      py_str(" sebesar "), whole_via_decimal(entry_price(taken.get()).get()).digits(), py_str(" .")}));
+    write_field(transaksi, kSerialnumber, item(first_detail(taken.get()), kBatchId));
+    return Ref::borrow(transaksi);
 }
 
-Ref get_transaksi_history(PyObject* self, PyObject* record, PyObject* tujuan, PyObject* transaksitime,
+Ref get_transaksi_history(PyObject* self, PyObject* transaksi, PyObject* tujuan, PyObject* transaksitime,
                           PyObject* harga, PyObject* counter) {
-    Lookup lookup = settle_from_history(self, record, tujuan, transaksitime, harga, Ref::borrow(counter));
-    return lookup == Lookup::Unreadable ? none() : Ref::borrow(record);
+    Lookup lookup = settle_from_history(self, transaksi, tujuan, transaksitime, harga, Ref::borrow(counter));
+    return lookup == Lookup::Unreadable ? none() : Ref::borrow(transaksi);
 }
+
+// The methods this subsystem gives the module's classes, each with its place in its class.
+namespace {
+constexpr MethodDef kRows[] = {
+    {kConnectionClass, 4, &kHistory, {self}, "The provider's transaction history, or none.", body<&history>()},
+    {kConnectionClass, 6, &kGetPreviousTransaksi, {self, required(kTransaksi), required(kTransaksiDb)},
+     "Find an earlier purchase of the same package for a stored transaction.", body<&get_previous_transaksi>()},
+    {kConnectionClass, 7, &kGetTransaksiHistory,
+     {self, required(kTransaksi), required(kTujuan), required(kTransaksitime), optional(kHarga, ParamDefault::None),
+      optional(kCounter, ParamDefault::Zero)},
+     "Settle a purchase from the provider's history (up to six passes).", body<&get_transaksi_history>()},
+};
+}  // namespace
+const MethodTable kHistoryMethods = method_table<kRows, sizeof kRows / sizeof kRows[0]>();
 
 }  // namespace deko

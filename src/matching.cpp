@@ -59,7 +59,7 @@ CivilTime submitted_time(PyObject* value) {
         PyErr_Format(PyExc_TypeError, "strptime() argument 1 must be str, not %s", Py_TYPE(value)->tp_name);
         throw PyError();
     }
-    if (auto spelled = utf8_of(value))
+    if (auto spelled = utf8_view(value))
         if (auto t = parse_submitted_date(*spelled)) return *t;
     // The trailing "000" counted in characters, as Python counts them.
     Py_ssize_t length = PyUnicode_GET_LENGTH(value);
@@ -76,8 +76,7 @@ CivilTime submitted_time(PyObject* value) {
 }
 
 // "At or after the transaction time, to the second". A plain naive datetime is compared field by
-// field (the history matcher figure of bench/run.py: a comparison per entry); anything else is
-// compared by Python itself.
+// field, as Python compares it; anything else is compared by Python itself.
 class TimeBound {
 public:
     explicit TimeBound(PyObject* transaksitime) : time_(transaksitime) {}
@@ -137,9 +136,9 @@ PyMethodDef g_forget_claims{"forget_claims", forget_claims, METH_O, nullptr};
 std::optional<std::string> claim_key(PyObject* id) {
     if (PyLong_Check(id) && !PyBool_Check(id)) {
         Ref digits = Ref::steal(PyLong_Type.tp_repr(id));  // int's own digits, whatever a subclass says
-        return text_of(digits);
+        return utf8_copy(digits);
     }
-    return text_of(id);
+    return utf8_copy(id);
 }
 
 // The claims of the terminal of the connection `self`.
@@ -150,7 +149,7 @@ std::shared_ptr<BatchClaims> claims_of(PyObject* self) {
     if (found != g_claims.end()) return found->second.claims;
     Ref address = Ref::steal(PyLong_FromVoidPtr(key));
     Ref callback = Ref::steal(PyCFunction_New(&g_forget_claims, address.get()));
-    Ref watch = Ref::own(PyWeakref_NewRef(key, callback.get()));
+    Ref watch = Ref::steal_or_null(PyWeakref_NewRef(key, callback.get()));
     if (!watch) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyError();
         PyErr_Clear();  // no weak reference to it: held, so that no other object takes its address
@@ -272,9 +271,9 @@ void write_entry(PyObject* record, PyObject* tujuan, const Taken& taken, BatchCl
         shown = true;
         if (truthy(attr(record, kSukses))) {
             write_field(record, kPesan,
-                        join({text("Transaksi berhasil utk pembelian produk "),
-                              str_of(attr(attr(record, kProduk), kNama)), text(" ke "), str_of(tujuan),
-                              text(" sebesar "), whole_via_decimal(taken.price.get()).digits(), text(" .")}));
+                        join({py_str("Transaksi berhasil utk pembelian produk "),
+                              str_of(attr(attr(record, kProduk), kNama)), py_str(" ke "), str_of(tujuan),
+                              py_str(" sebesar "), whole_via_decimal(taken.price.get()).digits(), py_str(" .")}));
         } else {
             write_field(record, kPesan, item(taken.detail, kStatusDesc));
         }

@@ -11,9 +11,9 @@
 //     looked up on the module at call time, so that replacing one takes effect at once.
 #include "core/platform.h"
 #include "errors.h"
-#include "method_bodies.h"
 #include "names.h"
 #include "runtime.h"
+#include "subsystems.h"
 
 using namespace deko::names;
 
@@ -24,64 +24,6 @@ using namespace deko::names;
 namespace deko {
 
 namespace {
-
-constexpr Param self{&kSelf, ParamDefault::Required, ParamKind::Named};
-constexpr Param required(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Named}; }
-constexpr Param optional(const Name& name, ParamDefault value) { return {&name, value, ParamKind::Named}; }
-constexpr Param rest(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Rest}; }
-constexpr Param keyword_only(const Name& name, ParamDefault value) { return {&name, value, ParamKind::KeywordOnly}; }
-constexpr Param options(const Name& name) { return {&name, ParamDefault::Required, ParamKind::Options}; }
-using D = ParamDefault;
-
-// Every method of the three classes, in each class's attribute order. A new method is a row here
-// and a body in its subsystem's file (declared in method_bodies.h), taking the row's parameters.
-constexpr MethodDef kMethods[] = {
-    {kConnectionClass, &kInit, {self, required(kController), required(kTerminal)},
-     "Keep the controller and terminal; build the HTTP pool.", body<&connection_init>()},
-    {kConnectionClass, &kMakerequest, {self, required(kRequest), options(kOptions)},
-     "Send a request class with the terminal's token; none when no answer came.", body<&makerequest>()},
-    {kConnectionClass, &kLogin, {self}, "Log in with the retailer's number and an OTP.", body<&login>()},
-    {kConnectionClass, &kHistory, {self}, "The provider's transaction history, or none.", body<&history>()},
-    {kConnectionClass, &kTarikProduk, {self, required(kNomors)},
-     "Pull the catalogue and the best offers for the numbers into records.", body<&tarik_produk>()},
-    {kConnectionClass, &kGetPreviousTransaksi, {self, required(kTransaksi), required(kTransaksiDb)},
-     "Find an earlier purchase of the same package for a stored transaction.", body<&get_previous_transaksi>()},
-    {kConnectionClass, &kGetTransaksiHistory,
-     {self, required(kTransaksi), required(kTujuan), required(kTransaksitime), optional(kHarga, D::None),
-      optional(kCounter, D::Zero)},
-     "Settle a purchase from the provider's history (up to six passes).", body<&get_transaksi_history>()},
-    {kConnectionClass, &kCekSaldo, {self, optional(kCheckLogin, D::False)},
-     "Check the deposit balance (or announce a login).", body<&cek_saldo>()},
-    {kConnectionClass, &kGetProduk, {self, required(kKategori)}, "The products of one category, by type.",
-     body<&get_produk>()},
-    {kConnectionClass, &kGetTerbaik, {self, required(kMsisdn)}, "The best offers for one number.",
-     body<&get_terbaik>()},
-    {kConnectionClass, &kGetProdukTerbaik, {self, required(kMsisdn), required(kOfferid)},
-     "One best offer of a number: (found, offer or message).", body<&get_produk_terbaik>()},
-    {kConnectionClass, &kCek, {self, required(kTransaksi), optional(kConsole, D::True)},
-     "Check a record's product and price; fills its inquiry detail.", body<&cek>()},
-    {kConnectionClass, &kTransaksi, {self, required(kTransaksi), optional(kCounter, D::Zero)},
-     "Send a record's purchase and settle it from the history.", body<&transaksi>()},
-    {kConnectionClass, &kMenuCek, {self, required(kTransaksi), optional(kCounter, D::Zero)},
-     "Run the KPK or SPV check menu for a record.", body<&menu_cek>()},
-    {kConnectionClass, &kGetConnectionThread, {self}, "The worker-thread class of this connection type.",
-     body<&get_connection_thread>()},
-
-    {kWorkerClass, &kInit,
-     {self, required(kConn), required(kFunc), rest(kArgs), keyword_only(kParent, D::None), options(kKwargs)},
-     "Keep the connection, the operation's name and its arguments.", body<&worker_init>()},
-    {kWorkerClass, &kRun, {self}, "Run the operation, emit its result, then run the event loop until quit.",
-     body<&worker_run>()},
-
-    {kHistoryThreadClass, &kInit,
-     {self, required(kConn), required(kRequest), required(kTransaksi), required(kTransaksitime), required(kHarga),
-      optional(kParent, D::None)},
-     "Keep the connection, the purchase request, the record, its time and price.", body<&waiter_init>()},
-    {kHistoryThreadClass, &kRun, {self}, "Settle the record from the history and send the reply to the terminal.",
-     body<&waiter_run>()},
-};
-constexpr std::size_t kRows = sizeof kMethods / sizeof kMethods[0];
-constexpr auto kEntries = fast_calls<kMethods>(std::make_index_sequence<kRows>());
 
 // The names bound at import, in order: from <module> import <alias>, from <module> import <name> as
 // <alias>, or, with the name kWholeModule, import <module> as <alias>. An import failure propagates
@@ -123,9 +65,10 @@ PyObject* interpreter_exits(PyObject*, PyObject*) {
 }
 PyMethodDef g_exit_def = {"note_interpreter_exit", interpreter_exits, METH_NOARGS, nullptr};
 
-// A class deriving from `base` made from the table's rows for it, with `extra` in its namespace.
+// A class deriving from `base` made from the subsystems' rows for it, with `extra` in its namespace.
 Ref make(const char* name, Obj base, const char* doc, Obj extra = nullptr) {
-    return make_class(name, tuple({base}), doc, kMethods, kEntries.data(), kRows, extra);
+    return make_class(name, tuple({base}), doc,
+                      {kSessionMethods, kCatalogueMethods, kTransactionMethods, kHistoryMethods, kThreadMethods}, extra);
 }
 
 // What is done once for the process, whatever number of module objects are made.
@@ -165,16 +108,16 @@ int exec_module(PyObject* m) {
         Ref state = new_module_state(m);
         InModule in_module(state.get());
         PyObject* g = PyModule_GetDict(m);  // borrowed: the module holds it
-        set_item(g, text("__version__"), text(DEKO_VERSION));
+        set_item(g, py_str("__version__"), py_str(DEKO_VERSION));
         for (const Binding& b : kBindings) {
             Ref module = Ref::steal(PyImport_ImportModule(b.module));
             if (b.name == kWholeModule)
                 set_item(g, b.alias, module);
             else
-                set_item(g, b.alias, b.name ? attr(module, text(b.name)) : attr(module, b.alias));
+                set_item(g, b.alias, b.name ? attr(module, py_str(b.name)) : attr(module, b.alias));
         }
 
-        set_item(g, text(kConnectionClass),
+        set_item(g, py_str(kConnectionClass),
                  make(kConnectionClass, reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                       "Connection to the Deko retailer service for one terminal."));
         // request_finished = Signal(object)
@@ -185,9 +128,9 @@ int exec_module(PyObject* m) {
                      call(item(g, kSignal), {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
             return extra;
         };
-        set_item(g, text(kWorkerClass),
+        set_item(g, py_str(kWorkerClass),
                  make(kWorkerClass, qthread, "Qt worker thread that runs one connection operation.", signal()));
-        set_item(g, text(kHistoryThreadClass),
+        set_item(g, py_str(kHistoryThreadClass),
                  make(kHistoryThreadClass, qthread,
                       "Qt worker thread that settles a purchase from the history and replies to the terminal.",
                       signal()));

@@ -122,14 +122,14 @@ bool same_text(PyObject* a, PyObject* b) {
 
 Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
-Ref text(std::string_view value) {
+Ref py_str(std::string_view value) {
     return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
 Ref str_of(Obj value) { return Ref::steal(PyObject_Str(value.get())); }
 
 Ref join(std::initializer_list<Obj> texts) {
-    Ref result = text("");
+    Ref result = py_str("");
     for (Obj part : texts) result = Ref::steal(PyUnicode_Concat(result.get(), part.get()));
     return result;
 }
@@ -150,7 +150,7 @@ Ref new_list() { return Ref::steal(PyList_New(0)); }
 
 void append(Obj list, Obj value) { checked(PyList_Append(list.get(), value.get())); }
 
-std::optional<std::string_view> utf8_of(Obj value) {
+std::optional<std::string_view> utf8_view(Obj value) {
     if (!PyUnicode_CheckExact(value.get())) return std::nullopt;
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
@@ -161,7 +161,7 @@ std::optional<std::string_view> utf8_of(Obj value) {
     return std::string_view(data, static_cast<size_t>(size));
 }
 
-std::optional<std::string> text_of(Obj value) {
+std::optional<std::string> utf8_copy(Obj value) {
     if (!PyUnicode_Check(value.get())) return std::nullopt;
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(value.get(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
@@ -170,7 +170,7 @@ std::optional<std::string> text_of(Obj value) {
 Ref next(Obj iterator) {
     PyObject* item = PyIter_Next(iterator.get());
     if (!item && PyErr_Occurred()) throw PyError();
-    return Ref::own(item);
+    return Ref::steal_or_null(item);
 }
 
 }  // namespace deko

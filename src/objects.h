@@ -58,7 +58,7 @@ bool same_text(PyObject* a, PyObject* b);
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 Ref integer(long value);
-Ref text(std::string_view value);
+Ref py_str(std::string_view value);
 
 // str(value)
 Ref str_of(Obj value);
@@ -77,10 +77,10 @@ void append(Obj list, Obj value);
 
 // The whole text of any str (a subclass too, lone surrogates kept), as UTF-8 bytes; nothing for
 // other types. No Python code runs.
-std::optional<std::string> text_of(Obj value);
+std::optional<std::string> utf8_copy(Obj value);
 
 // A plain str as UTF-8 (str subclasses, other types and texts that cannot be encoded give nothing).
-std::optional<std::string_view> utf8_of(Obj value);
+std::optional<std::string_view> utf8_view(Obj value);
 
 // The next item of an iterator, or a null Ref at its end.
 Ref next(Obj iterator);

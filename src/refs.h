@@ -62,8 +62,8 @@ public:
         if (!p) throw PyError();
         return Ref(p);
     }
-    // A new reference that may be null (no error).
-    static Ref own(PyObject* p) noexcept { return Ref(p); }
+    // A new reference that may be null (no error): then a null Ref.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
     // A new reference to a borrowed object (which may be null).
     static Ref borrow(PyObject* p) noexcept {
         Py_XINCREF(p);
@@ -102,6 +102,10 @@ private:
     const char* text_;
     mutable PyObject* object_ = nullptr;
 };
+
+// A type of the module's own objects, made once for the life of the process (a static type, never
+// freed): its name, size and deallocator set, every other slot empty, for the caller to fill.
+PyTypeObject static_type(const char* name, Py_ssize_t size, destructor dealloc);
 
 // An object argument: a PyObject*, a Ref or a Name, borrowed for the length of the call.
 class Obj {

@@ -1,7 +1,6 @@
 // The module's runtime (see runtime.h).
 #include "runtime.h"
 
-#include <cstring>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -57,16 +56,7 @@ void carrier_dealloc(PyObject* self) {
     PyObject_Del(self);
 }
 
-PyTypeObject g_carrier_type = [] {
-    PyTypeObject t;
-    std::memset(&t, 0, sizeof t);
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
-    t.tp_name = "dekoconnection.module_state";
-    t.tp_basicsize = sizeof(Carrier);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_dealloc = carrier_dealloc;
-    return t;
-}();
+PyTypeObject g_carrier_type = static_type("dekoconnection.module_state", sizeof(Carrier), carrier_dealloc);
 
 ModuleState& current() {
     ModuleState* state = t_current.state;

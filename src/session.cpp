@@ -3,10 +3,10 @@
 #include "answer.h"
 #include "core/relogin_gate.h"
 #include "errors.h"
-#include "method_bodies.h"
 #include "names.h"
 #include "runtime.h"
 #include "terminal.h"
+#include "subsystems.h"
 
 namespace deko {
 
@@ -54,7 +54,7 @@ thread_local int t_waiting = 0;
 
 // Qt's module, when the process has loaded it (a null Ref otherwise).
 Ref qt_core() {
-    Ref qtcore = Ref::own(PyImport_GetModule(text(kQtCore).get()));
+    Ref qtcore = Ref::steal_or_null(PyImport_GetModule(py_str(kQtCore).get()));
     if (!qtcore && PyErr_Occurred()) throw PyError();
     return qtcore;
 }
@@ -70,7 +70,7 @@ void process_qt_events() {
 
 // Whether this is the interpreter's main thread.
 bool on_main_thread() {
-    Ref threading = Ref::own(PyImport_GetModule(text("threading").get()));
+    Ref threading = Ref::steal_or_null(PyImport_GetModule(py_str("threading").get()));
     if (!threading) {
         if (PyErr_Occurred()) throw PyError();
         return false;
@@ -198,26 +198,26 @@ Ref login(PyObject* self) {
             Ref msisdn = call(global(kNormalize), {item(config, kNomor)});
             Ref idretail = item(config, kIdretail);
             Ref date = call_method(attr(global(kDatetime), kDatetime), kNow);
-            Ref jam = call_method(date, kStrftime, {text("%H:%M:%S")});
-            Ref tanggal = call_method(date, kStrftime, {text("%Y-%m-%d")});
+            Ref jam = call_method(date, kStrftime, {py_str("%H:%M:%S")});
+            Ref tanggal = call_method(date, kStrftime, {py_str("%Y-%m-%d")});
             auto result = [](bool status, Obj pesan) {
                 return call(global(kFuncResponse), {boolean(status), pesan});
             };
             const char* no_connection = "Koneksi gagal, tidak dapat melakukan login";
 
             Answer nomor = ask(self, kLoginNomor, {{kMsisdn, msisdn}, {kIdretail, idretail}}, NoneTest::Is);
-            if (nomor.none()) return result(false, text(no_connection));
+            if (nomor.unanswered()) return result(false, py_str(no_connection));
             if (!nomor.accepted()) return result(false, nomor.error());
 
             Ref otp = call_method(attr(self, kTerminal), kGetOtp, {jam, tanggal});
-            if (is_none(otp)) return result(false, text("Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar"));
+            if (is_none(otp)) return result(false, py_str("Gagal Mengambil OTP. Pastikan Id Chip Sudah Benar"));
 
             Answer login_otp =
                 ask(self, kLoginOtp, {{kMsisdn, msisdn}, {kOtp, otp}, {kIdretail, idretail}}, NoneTest::Is);
-            if (login_otp.none()) return result(false, text(no_connection));
+            if (login_otp.unanswered()) return result(false, py_str(no_connection));
             if (!login_otp.accepted()) return result(false, login_otp.error());
             set_attr(attr(self, kTerminal), kAuthToken, item(attr(login_otp.completed, kResponse), kGatewayToken));
-            return result(true, join({text("Login Berhasil Dengan OTP "), str_of(otp)}));
+            return result(true, join({py_str("Login Berhasil Dengan OTP "), str_of(otp)}));
         },
         [&](PyObject* error) {
             log_exception(self, error);
@@ -241,5 +241,21 @@ Ref cek_saldo(PyObject* self, PyObject* check_login) {
 Ref get_connection_thread(PyObject*) { return module_class(kWorkerClass); }
 
 void forget_logins_in_flight() { g_gate->abandon_all(); }
+
+// The methods this subsystem gives the module's classes, each with its place in its class.
+namespace {
+constexpr MethodDef kRows[] = {
+    {kConnectionClass, 1, &kInit, {self, required(kController), required(kTerminal)},
+     "Keep the controller and terminal; build the HTTP pool.", body<&connection_init>()},
+    {kConnectionClass, 2, &kMakerequest, {self, required(kRequest), options(kOptions)},
+     "Send a request class with the terminal's token; none when no answer came.", body<&makerequest>()},
+    {kConnectionClass, 3, &kLogin, {self}, "Log in with the retailer's number and an OTP.", body<&login>()},
+    {kConnectionClass, 8, &kCekSaldo, {self, optional(kCheckLogin, ParamDefault::False)},
+     "Check the deposit balance (or announce a login).", body<&cek_saldo>()},
+    {kConnectionClass, 15, &kGetConnectionThread, {self}, "The worker-thread class of this connection type.",
+     body<&get_connection_thread>()},
+};
+}  // namespace
+const MethodTable kSessionMethods = method_table<kRows, sizeof kRows / sizeof kRows[0]>();
 
 }  // namespace deko

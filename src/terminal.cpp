@@ -20,7 +20,7 @@ void console(PyObject* self, PyObject* text, Level level) {
 }
 
 void console(PyObject* self, const char* line, Level level) {
-    Ref shown = text(line);
+    Ref shown = py_str(line);
     console(self, shown.get(), level);
 }
 

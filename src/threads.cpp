@@ -2,10 +2,10 @@
 // settles a purchase and replies to the terminal. An error never leaves run(): with PySide2 the
 // thread would then never be seen to end, and the host would hang waiting for it.
 #include "errors.h"
-#include "method_bodies.h"
 #include "names.h"
 #include "runtime.h"
 #include "terminal.h"
+#include "subsystems.h"
 
 namespace deko {
 
@@ -57,12 +57,12 @@ Ref worker_run(PyObject* self) {
 }
 
 // __init__(self, conn, request, transaksi, transaksitime, harga, parent=None)
-Ref waiter_init(PyObject* self, PyObject* conn, PyObject* request, PyObject* record, PyObject* transaksitime,
+Ref history_wait_init(PyObject* self, PyObject* conn, PyObject* request, PyObject* transaksi, PyObject* transaksitime,
                 PyObject* harga, PyObject* parent) {
     init_qthread(kHistoryThreadClass, self, parent);
     set_attr(self, kConn, conn);
     set_attr(self, kRequest, request);
-    set_attr(self, kTransaksi, record);
+    set_attr(self, kTransaksi, transaksi);
     set_attr(self, kTransaksitime, transaksitime);
     set_attr(self, kHarga, harga);
     return none();
@@ -84,7 +84,7 @@ Ref reply_of(PyObject* record) {
 
 }  // namespace
 
-Ref waiter_run(PyObject* self) {
+Ref history_wait_run(PyObject* self) {
     RunningQThread running(self);
     Ref response;
     std::optional<Fetched> failed = attempt([&] {
@@ -110,9 +110,27 @@ Ref waiter_run(PyObject* self) {
     });
     if (unsent)
         attempt([&] {
-            print_line(join({text("Gagal mengirim balasan ke 2: "), str_of(unsent->value), text(" gagal")}).get());
+            print_line(join({py_str("Gagal mengirim balasan ke 2: "), str_of(unsent->value), py_str(" gagal")}).get());
         });
     return none();
 }
+
+// The methods this subsystem gives the module's classes, each with its place in its class.
+namespace {
+constexpr MethodDef kRows[] = {
+    {kWorkerClass, 1, &kInit,
+     {self, required(kConn), required(kFunc), rest(kArgs), keyword_only(kParent, ParamDefault::None), options(kKwargs)},
+     "Keep the connection, the operation's name and its arguments.", body<&worker_init>()},
+    {kWorkerClass, 2, &kRun, {self}, "Run the operation, emit its result, then run the event loop until quit.",
+     body<&worker_run>()},
+    {kHistoryThreadClass, 1, &kInit,
+     {self, required(kConn), required(kRequest), required(kTransaksi), required(kTransaksitime), required(kHarga),
+      optional(kParent, ParamDefault::None)},
+     "Keep the connection, the purchase request, the record, its time and price.", body<&history_wait_init>()},
+    {kHistoryThreadClass, 2, &kRun, {self}, "Settle the record from the history and send the reply to the terminal.",
+     body<&history_wait_run>()},
+};
+}  // namespace
+const MethodTable kThreadMethods = method_table<kRows, sizeof kRows / sizeof kRows[0]>();
 
 }  // namespace deko

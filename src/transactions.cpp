@@ -6,11 +6,11 @@
 #include "dates.h"
 #include "core/stack_room.h"
 #include "matching.h"
-#include "method_bodies.h"
 #include "names.h"
 #include "outcome.h"
 #include "runtime.h"
 #include "terminal.h"
+#include "subsystems.h"
 
 namespace deko {
 
@@ -176,7 +176,7 @@ bool is_type(PyObject* produk, const Name& type) {
 
 // "Cek Produk <shown> dengan harga <price> Berhasil"
 void show_checked(PyObject* self, PyObject* shown, PyObject* price) {
-    Ref line = join({text("Cek Produk "), str_of(shown), text(" dengan harga "), str_of(price), text(" Berhasil")});
+    Ref line = join({py_str("Cek Produk "), str_of(shown), py_str(" dengan harga "), str_of(price), py_str(" Berhasil")});
     console(self, line.get(), Level::Sukses);
 }
 
@@ -196,43 +196,43 @@ void store_inquiry(PyObject* record, PyObject* source, const Name& price_key, co
 
 }  // namespace
 
-Ref cek(PyObject* self, PyObject* record, PyObject* show_success) {
-    Ref produk = attr(record, kProduk);
+Ref cek(PyObject* self, PyObject* transaksi, PyObject* console) {
+    Ref produk = attr(transaksi, kProduk);
     if (is_type(produk.get(), kCrp)) {
-        Ref offer = offer_or_fail(self, record, produk.get());
-        if (!offer) return Ref::borrow(record);
+        Ref offer = offer_or_fail(self, transaksi, produk.get());
+        if (!offer) return Ref::borrow(transaksi);
         Ref name = item(offer, kOfferShortDesc);
         set_attr(produk, kNama, name);
-        if (truthy(show_success)) show_checked(self, name.get(), item(offer, kProductPrice).get());
-        store_inquiry(record, offer.get(), kProductPrice, kOfferDescription, [&] { return name; });
-        return Ref::borrow(record);
+        if (truthy(console)) show_checked(self, name.get(), item(offer, kProductPrice).get());
+        store_inquiry(transaksi, offer.get(), kProductPrice, kOfferDescription, [&] { return name; });
+        return Ref::borrow(transaksi);
     }
 
     Answer answer = ask(self, kProdukRequest, {{kKategori, attr(produk, kKategori)}}, NoneTest::NotDiffers);
-    if (answer.none()) {
-        console(self, kPackageCheckFailed, Level::Gagal);
-        write_outcome(record, kGagal, kNoConnection);
-        return Ref::borrow(record);
+    if (answer.unanswered()) {
+        deko::console(self, kPackageCheckFailed, Level::Gagal);
+        write_outcome(transaksi, kGagal, kNoConnection);
+        return Ref::borrow(transaksi);
     }
     if (!answer.accepted()) {
         show_refusal(self, answer);
-        write_outcome(record, kGagal, answer.error());
-        return Ref::borrow(record);
+        write_outcome(transaksi, kGagal, answer.error());
+        return Ref::borrow(transaksi);
     }
     Ref product = call_method(answer.completed, kGetProduk, {attr(produk, kPaketid), attr(produk, kKategori)});
     if (is_none(product)) {
-        console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
-        write_outcome(record, kGagal, text("Produk Tidak Ditemukan"));
-        return Ref::borrow(record);
+        deko::console(self, "Produk Tidak Ditemukan, Pastikan PAKETID dan KATEGORI Produk Sudah Benar", Level::Gagal);
+        write_outcome(transaksi, kGagal, py_str("Produk Tidak Ditemukan"));
+        return Ref::borrow(transaksi);
     }
     Ref code = item(product, kCode);
     Ref display_name = item(product, kDisplayName);
     Ref shown = equals(code, display_name) ? code
-                                           : join({text("("), str_of(code), text(") "), str_of(display_name)});
-    if (truthy(show_success)) show_checked(self, shown.get(), item(product, kFinalPrice).get());
-    store_inquiry(record, product.get(), kFinalPrice, kDescription, [&] { return item(product, kDisplayName); });
+                                           : join({py_str("("), str_of(code), py_str(") "), str_of(display_name)});
+    if (truthy(console)) show_checked(self, shown.get(), item(product, kFinalPrice).get());
+    store_inquiry(transaksi, product.get(), kFinalPrice, kDescription, [&] { return item(product, kDisplayName); });
     set_attr(produk, kNama, item(product, kDisplayName));
-    return Ref::borrow(record);
+    return Ref::borrow(transaksi);
 }
 
 namespace {
@@ -314,7 +314,7 @@ Attempted attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, 
         return {Ref::borrow(record), Ref()};
     }
     Ref refusal;  // after a server error: "[Deko]: " and the provider's text
-    if (!answer.none()) {
+    if (!answer.unanswered()) {
         if (!server_error(answer.completed.get())) {
             store_refusal(self, record, answer);
             return {Ref::borrow(record), Ref()};
@@ -350,20 +350,20 @@ Attempted attempt_purchase(PyObject* self, PyObject* record, PyObject* counter, 
 // call for the record and the purchase wrote no status of its own, the record is "gagal" when no
 // purchase request went out in the call, or "pending" when one did (the provider may have it), with
 // "[Deko]: " and the error's text. The error then reaches the caller unchanged.
-Ref transaksi(PyObject* self, PyObject* record, PyObject* counter) {
+Ref transaksi(PyObject* self, PyObject* transaksi, PyObject* counter) {
     StackLevel level;
-    OpenPurchase purchase(record);
+    OpenPurchase purchase(transaksi);
     OpenPurchase::State& state = purchase.state();
     auto attempts = [&] {
-        return run_attempts(self, record, counter, kTransaksi, body<&transaksi>(), level,
-                            [&](PyObject* n) { return attempt_purchase(self, record, n, state); });
+        return run_attempts(self, transaksi, counter, kTransaksi, body<&deko::transaksi>(), level,
+                            [&](PyObject* n) { return attempt_purchase(self, transaksi, n, state); });
     };
     if (!purchase.outermost()) return attempts();
     Ref result;
     std::optional<Fetched> raised = attempt([&] { result = attempts(); });
     if (!raised) return result;
     if (!state.status_written)
-        attempt([&] { write_outcome(record, state.sent ? kPending : kGagal, stored_refusal(raised->value)); });
+        attempt([&] { write_outcome(transaksi, state.sent ? kPending : kGagal, stored_refusal(raised->value)); });
     restore_error(std::move(*raised));
     throw PyError();
 }
@@ -377,14 +377,14 @@ Attempted check_menu(PyObject* self, PyObject* record, PyObject* counter) {
     Ref menu = call_method(attr(attr(record, kProduk), kPaketid), kUpper);
     const Name* request_class = equals(menu, kKpk) ? &kCheckKPK : equals(menu, kSpv) ? &kCheckSPV : nullptr;
     if (!request_class) {
-        write_outcome(record, kGagal, text("Menu CEK Tidak Ditemukan"));
+        write_outcome(record, kGagal, py_str("Menu CEK Tidak Ditemukan"));
         return {Ref::borrow(record), Ref()};
     }
     Answer answer = ask(self, *request_class, {{kMsisdn, attr(record, kTujuan)}}, NoneTest::NotDiffers);
-    if (answer.none()) return retry_or_fail(self, record, counter, "Cek Gagal");
+    if (answer.unanswered()) return retry_or_fail(self, record, counter, "Cek Gagal");
     if (answer.accepted()) {
         write_outcome(record, kSukses, attr(answer.completed, kData));
-        Ref line = join({text("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), text(" Berhasil")});
+        Ref line = join({py_str("Cek "), str_of(attr(attr(record, kProduk), kPaketid)), py_str(" Berhasil")});
         console(self, line.get(), Level::Sukses);
     } else {
         store_refusal(self, record, answer);
@@ -394,10 +394,23 @@ Attempted check_menu(PyObject* self, PyObject* record, PyObject* counter) {
 
 }  // namespace
 
-Ref menu_cek(PyObject* self, PyObject* record, PyObject* counter) {
+Ref menu_cek(PyObject* self, PyObject* transaksi, PyObject* counter) {
     StackLevel level;
-    return run_attempts(self, record, counter, kMenuCek, body<&menu_cek>(), level,
-                        [&](PyObject* n) { return check_menu(self, record, n); });
+    return run_attempts(self, transaksi, counter, kMenuCek, body<&menu_cek>(), level,
+                        [&](PyObject* n) { return check_menu(self, transaksi, n); });
 }
+
+// The methods this subsystem gives the module's classes, each with its place in its class.
+namespace {
+constexpr MethodDef kRows[] = {
+    {kConnectionClass, 12, &kCek, {self, required(kTransaksi), optional(kConsole, ParamDefault::True)},
+     "Check a record's product and price; fills its inquiry detail.", body<&cek>()},
+    {kConnectionClass, 13, &kTransaksi, {self, required(kTransaksi), optional(kCounter, ParamDefault::Zero)},
+     "Send a record's purchase and settle it from the history.", body<&transaksi>()},
+    {kConnectionClass, 14, &kMenuCek, {self, required(kTransaksi), optional(kCounter, ParamDefault::Zero)},
+     "Run the KPK or SPV check menu for a record.", body<&menu_cek>()},
+};
+}  // namespace
+const MethodTable kTransactionMethods = method_table<kRows, sizeof kRows / sizeof kRows[0]>();
 
 }  // namespace deko

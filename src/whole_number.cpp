@@ -22,7 +22,7 @@ Whole of_python_int(Ref value) {
 
 Ref Whole::digits() const {
     if (big) return str_of(big.get());
-    return text(std::to_string(small));
+    return py_str(std::to_string(small));
 }
 
 bool operator==(const Whole& a, const Whole& b) {
@@ -34,7 +34,7 @@ bool operator==(const Whole& a, const Whole& b) {
 
 Whole whole_via_decimal(PyObject* value) {
     std::optional<long long> fast;
-    if (auto spelled = utf8_of(value)) {
+    if (auto spelled = utf8_view(value)) {
         fast = int_of_float_text(*spelled);
     } else if (PyFloat_CheckExact(value)) {
         fast = truncate_double(PyFloat_AS_DOUBLE(value));
@@ -53,7 +53,7 @@ Whole whole_via_decimal(PyObject* value) {
 Whole whole_direct(PyObject* value) {
     if (PyLong_CheckExact(value)) return of_python_int(Ref::borrow(value));
     std::optional<long long> fast;
-    if (auto spelled = utf8_of(value))
+    if (auto spelled = utf8_view(value))
         fast = int_of_text(*spelled);
     else if (PyFloat_CheckExact(value))
         fast = truncate_double(PyFloat_AS_DOUBLE(value));

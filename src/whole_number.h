@@ -1,6 +1,6 @@
 // Whole numbers as Python's int() and int(float()) give them, for the prices of provider data:
-// plain values go through the fast paths of core/number_parse (the history matcher figure of
-// bench/run.py: a price test per entry of the purchase's product), anything else through Python.
+// plain values go through the fast paths of core/number_parse, anything else through Python,
+// with the same results.
 #pragma once
 #include "refs.h"
 

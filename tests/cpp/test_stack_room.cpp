@@ -10,43 +10,12 @@
 #include <functional>
 #include <optional>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <pthread.h>
-#endif
+#include "on_stack.h"
 
 namespace {
 
+using deko::testing::on_stack;
 constexpr std::size_t KiB = 1024;
-
-// Runs fn on a thread of its own with a stack of `size` bytes.
-void on_stack(std::size_t size, std::function<void()> fn) {
-    struct Start {
-#ifdef _WIN32
-        static DWORD WINAPI go(void* f) {
-#else
-        static void* go(void* f) {
-#endif
-            (*static_cast<std::function<void()>*>(f))();
-            return 0;
-        }
-    };
-#ifdef _WIN32
-    HANDLE thread = CreateThread(nullptr, size, &Start::go, &fn, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    ASSERT_NE(thread, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-#else
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, size);
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, &Start::go, &fn), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attr);
-#endif
-}
 
 // Takes `bytes` of stack below the caller, writing some of each 4 KiB, then returns.
 __attribute__((noinline)) void use_stack(std::size_t bytes) {

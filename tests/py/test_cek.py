@@ -46,7 +46,7 @@ def seen(mod, monkeypatch):
     (" crp", BY_PRODUCT, product(5, "Lima"), {"console": False}, None, "Lima"),
     ("CRP", BY_OFFER, OFFER, {}, "Kuota 10GB", "Kuota 10GB"),
     ("crp", BY_OFFER, OFFER, {"console": 0}, None, "Kuota 10GB"),
-])
+], ids=['code shown', 'code and name shown', 'equal values shown as the code', 'type with a blank', 'best offer', 'best offer, told not to show'])
 def test_check_fills_the_record(conn, provider, terminal, seen, tipe, by, found, kwargs, shown, nama):
     (request, selection), asked, trx = by, [], record(tipe)
     provider.answer(request[0], answer(found, asked))

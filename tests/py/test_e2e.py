@@ -65,7 +65,8 @@ def checked(conn, term):
     ("http500", "before", 1, 1, 0, 6, ("[Deko]: Service Unavailable", "Service Unavailable")),
     ("http500", "after", 1, 1, 1, 1, None),
     ("refuse", "before", 1, 1, 0, 0, ("[Deko]: Layanan sedang gangguan", "Layanan sedang gangguan")),
-])
+], ids=["dropped every time", "dropped once", "dropped after the purchase", "late after the purchase", "5xx before",
+        "5xx after", "refused"])
 def test_purchase_fault(sim, conn, term, monkeypatch, kind, when, count, sends, carried, lookups, failed):
     monkeypatch.setenv("DEKO_PROVIDER_TIMEOUT", "1.0")
     monkeypatch.setattr(mod, "sleep", lambda seconds: None)

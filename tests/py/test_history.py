@@ -111,8 +111,9 @@ MISS = dict(OK, history=[entry(productId="P2")])
 
 
 @pytest.mark.parametrize("counter, answers, found, requests", [
-    (0, [MISS, MISS, NO_ANSWER], None, 3),
-    (4, [], "unchanged", 2),
+    pytest.param(0, [MISS, MISS, NO_ANSWER], None, 3, id="history unreadable on the third pass"),
+    pytest.param(0, [MISS, MISS, dict(OK, history=[entry()])], "settled", 3, id="found on the third pass"),
+    pytest.param(4, [], "unchanged", 2, id="from pass 4: two passes"),
 ])
 def test_matcher_passes_and_pauses(conn, provider, terminal, naps, counter, answers, found, requests):
     rec = answered(provider, MISS)

@@ -50,7 +50,8 @@ class Conn:
 @pytest.mark.parametrize("func, args, kwargs, emitted, printed, running", [
     ("op", (1, 2), {"x": 3}, [{"args": (1, 2), "kwargs": {"x": 3}}], "", [True]),  # then its loop runs until quit
     ("nope", (), {}, [None], "", [True]),  # unknown: none emitted
-    ("fails", (), {}, [None], "operasi gagal\n", [])])  # printed, and it ends
+    ("fails", (), {}, [None], "operasi gagal\n", []),  # printed, and it ends
+], ids=["result emitted, loop runs", "no such operation", "operation raises"])
 def test_worker_emits_the_result_once_on_the_main_thread(app, mod, capfd, func, args, kwargs, emitted, printed,
                                                           running):
     parent = QObject()

@@ -1,19 +1,7 @@
-"""Small text helpers of the gateway: phone numbers, amounts, operator brands, markup."""
+"""Small text helpers of the gateway: phone numbers and markup (and the names the host has besides)."""
 import re
 
 _TAG = re.compile(r"<[^>]*>")
-
-# Operator brand by the first four digits of the national "08..." form.
-_BRANDS = (
-    ("TELKOMSEL", ("0811", "0812", "0813", "0821", "0822", "0823", "0851", "0852", "0853")),
-    ("INDOSAT", ("0814", "0815", "0816", "0855", "0856", "0857", "0858")),
-    ("XL", ("0817", "0818", "0819", "0859", "0877", "0878")),
-    ("AXIS", ("0831", "0832", "0833", "0838")),
-    ("TRI", ("0895", "0896", "0897", "0898", "0899")),
-    ("SMARTFREN", ("0881", "0882", "0883", "0884", "0885", "0886", "0887", "0888", "0889")),
-)
-_SHORTCODES = {"TELKOMSEL": "TSEL", "INDOSAT": "ISAT", "XL": "XL", "AXIS": "AXIS",
-               "TRI": "TRI", "SMARTFREN": "SMART"}
 
 
 def normalizemsisdn(number, start="62"):
@@ -39,24 +27,18 @@ def normalizemsisdn(number, start="62"):
     return str(start) + national
 
 
+# The connection module binds these three as it loads and calls none of them: they are the host's
+# own (amounts of payment texts, a number's operator brand and its short code).
 def parse_bayar(text):
-    """The whole amount in a payment text ("Rp 10.000" -> 10000); None without digits."""
-    digits = re.sub(r"\D", "", re.sub(r"[.,]\d{1,2}$", "", str(text or "").strip()))
-    return int(digits) if digits else None
+    """The whole amount in a payment text; the host's own."""
 
 
 def get_brand(msisdn):
-    """Operator brand of a phone number by its prefix, or None when unknown."""
-    prefix = normalizemsisdn(msisdn, start="08")[:4]
-    for brand, prefixes in _BRANDS:
-        if prefix in prefixes:
-            return brand
-    return None
+    """The operator brand of a phone number; the host's own."""
 
 
 def get_shortcode(msisdn):
-    """Short operator code ("TSEL", "ISAT", ...) of a phone number, or None."""
-    return _SHORTCODES.get(get_brand(msisdn))
+    """The operator's short code of a phone number; the host's own."""
 
 
 def remove_html_tags(text):
