@@ -1,6 +1,8 @@
 """The desktop host's terminal, whose console lines and OTP questions reach the GUI thread from any
 thread, and the OTP dialog in which the operator confirms or types the code."""
-from PySide2.QtCore import QObject, Qt, QThread, Signal, Slot
+import threading
+
+from PySide2.QtCore import QCoreApplication, QObject, Qt, Signal, Slot
 from PySide2.QtWidgets import QDialog, QDialogButtonBox, QLabel, QLineEdit, QVBoxLayout
 
 from apps.deko.libs.terminal import Terminal
@@ -8,7 +10,9 @@ from demo.common import CHIP
 
 
 def on_gui_thread(obj):
-    return QThread.currentThread() is obj.thread()
+    """Whether this is the thread ``obj`` lives on, the GUI (main) thread; asked of Python, not of Qt,
+    which would adopt a Python worker thread that asks, and PySide2 fails as such a thread ends."""
+    return threading.current_thread() is threading.main_thread() and obj.thread() is QCoreApplication.instance().thread()
 
 
 class TerminalSignals(QObject):
