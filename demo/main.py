@@ -33,7 +33,6 @@ extension built for it and, when it has no PySide2, the one scripts/pyside2.sh b
 Exit status: 0 when every step gave the expected outcome, 1 otherwise, 2 for a wrong option.
 """
 import argparse
-import datetime
 import http.client
 import json
 import os
@@ -45,16 +44,13 @@ from urllib.parse import urlsplit
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
-os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+from demo.common import deko_settings, provider_now, record_for, stop  # noqa: E402
 
 DESTINATION = "081234567890"
 OFFER_NUMBERS = "081234567801,081234567802"
 WAIT_MS = 15000
 PROBE_TIMEOUT = 5.0
-
-
-def now_utc7():
-    return datetime.datetime.now(datetime.timezone(datetime.timedelta(hours=7))).replace(tzinfo=None)
 
 
 class Road:
@@ -91,13 +87,6 @@ def run_on_worker(app, conn, func, *args, **kwargs):
     app.exec_()
     thread.wait(WAIT_MS)
     return got[0] if got else None
-
-
-def record_for(entry, tujuan):
-    from apps.deko.models.objects.transaksi import Produk, Transaksi
-
-    return Transaksi(Produk(entry["tipe"], entry["kategori"], entry["paketid"], entry["nama"]),
-                     tujuan, pin="1234")
 
 
 def show(rec):
@@ -145,11 +134,6 @@ def unreachable(url, timeout=PROBE_TIMEOUT):
     return "menjawab HTTP %d" % status if status >= 500 else None
 
 
-def stop(message):
-    print(message, file=sys.stderr, flush=True)
-    return 1
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(prog=os.environ.get("DEKO_DEMO_PROG"), description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -184,8 +168,7 @@ def main(argv=None):
     listener = TerminalListener().start()
     print("Provider: %s%s   terminal listener: %s" % (url, "" if args.provider else " (embedded)", listener.url))
 
-    terminal = Terminal({"nomor": "081200000001", "idretail": "RTL001", "nomor_transaksi": "TRX001",
-                         "reply_ip": "127.0.0.1", "reply_port": listener.port}, provider_url=url)
+    terminal = Terminal(deko_settings(listener.port), provider_url=url)
     road = Road(terminal)
     app = QCoreApplication.instance() or QCoreApplication([])
     conn = HostDekoConnection(controller=None, terminal=terminal)
@@ -235,7 +218,7 @@ def main(argv=None):
         offer = next(e for e in katalog if e["tipe"] == "CRP")
         crp = record_for(offer, nomor_crp)
         conn.cek(crp)
-        crp_time = now_utc7()
+        crp_time = provider_now()  # the provider's clock, before the purchase is sent
         crp = conn.transaksi(crp)
         show(crp)
         road.expect("Pembelian CRP %s" % offer["paketid"], crp.status == "pending")

@@ -34,6 +34,10 @@ if [ -n "$help" ]; then  # the demo's own help needs neither the build nor Qt
     echo "(the full help once /usr/bin/python3 is installed: bash scripts/setup.sh)"
     exit 0
 fi
+if [ "$program" = demo/gui.py ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ] &&
+   [[ " ${args[*]-} " != *" --auto "* ]] && [ -x /usr/bin/python3 ]; then
+    exec /usr/bin/python3 "$program" "${args[@]}"  # no screen: it says so in one line, before anything is built
+fi
 case "$python" in
     */*) python=$(cd "$here" && realpath -s -m "$python") ;;
     *) python=$(command -v "$python") || { echo "demo: no interpreter $python" >&2; exit 2; } ;;

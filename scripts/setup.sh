@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 usage() {
     cat <<'USAGE'
-usage: bash scripts/setup.sh [-h] [--python PYTHON]
+usage: bash scripts/setup.sh [-h] [--build-only] [--python PYTHON]
 
 Installs the Debian packages that the build and the tests need (as root, or through sudo), then
 builds the extension for the interpreter PYTHON (a path; default /usr/bin/python3) into
@@ -20,6 +20,12 @@ Debian's (pure Python) on its path, through deko-debian-python.pth in its site-p
 again, it only does what is missing. The build's output goes to <build directory>/build.log; a
 failed build shows it.
 
+--build-only installs only what a build needs (for a host that builds the extension and runs no
+test): g++ make cmake binutils and, for /usr/bin/python3, python3-dev python3-pyside2.qtcore
+python3-urllib3 (the module imports urllib3 as it loads; another interpreter without urllib3 gets
+Debian's).
+Supported interpreters: CPython 3.7 to 3.11 with PySide2 5.15 (3.7 and 3.11 are tested).
+
 environment:
   DEKO_BUILD_DIR    build directory (default: build, or build-pyXY for another interpreter)
   DEKO_CMAKE_ARGS   more CMake options, e.g. -DCMAKE_BUILD_TYPE=Debug
@@ -27,9 +33,11 @@ environment:
 USAGE
 }
 python=/usr/bin/python3
+build_only=
 while [ $# -gt 0 ]; do
     case "$1" in
         -h|--help) usage; exit 0 ;;
+        --build-only) build_only=1 ;;
         --python) [ $# -ge 2 ] || { usage >&2; exit 2; }; python=$2; shift ;;
         --python=*) python=${1#--python=} ;;
         *) echo "setup: unknown argument $1" >&2; usage >&2; exit 2 ;;
@@ -45,11 +53,23 @@ case "$python" in  # a path as the caller gave it, or a command on PATH
     *) python=$(command -v "$python") || { echo "setup: no interpreter $python on PATH" >&2; exit 1; } ;;
 esac
 
-PACKAGES=(g++ make cmake pkg-config binutils python3 python3-dev libgtest-dev googletest
-          python3-pyside2.qtcore python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet valgrind
+# What a build needs (--build-only): the compiler, CMake, binutils (objcopy keeps the debug
+# information apart), and Debian's interpreter with its headers, PySide2's QtCore and urllib3.
+BUILD_PACKAGES=(g++ make cmake binutils)
+if [ "$python" = /usr/bin/python3 ]; then
+    BUILD_PACKAGES+=(python3 python3-dev python3-pyside2.qtcore python3-urllib3)
+fi
+# Then the tests (the C++ unit tests, the compile checks, pytest and hypothesis, the stub check,
+# the debug interpreter, valgrind), the desktop demo (Qt Widgets, a font; Xvfb for its test on a
+# display) and the Windows files (MinGW-w64, wine).
+PACKAGES=("${BUILD_PACKAGES[@]}" pkg-config python3 python3-dev libgtest-dev googletest python3-pyside2.qtcore
+          python3-urllib3 python3-pytest python3-hypothesis mypy python3-dbg python3-greenlet valgrind
           g++-11 clang
-          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core  # these three: the desktop demo
+          python3-pyside2.qtgui python3-pyside2.qtwidgets fonts-dejavu-core xvfb xauth x11-utils
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32)  # these: the Windows files (wine32: i386)
+if [ -n "$build_only" ]; then
+    PACKAGES=("${BUILD_PACKAGES[@]}")
+fi
 # What the module (urllib3) and the tests (pytest, hypothesis) import, with what they need on a
 # Python older than Debian's: pure-Python packages that another interpreter can take as they are.
 DEBIAN_PYTHON=(python3-urllib3 python3-six python3-pytest python3-pluggy python3-iniconfig python3-packaging
@@ -63,7 +83,12 @@ if [ "$python" != /usr/bin/python3 ]; then  # Debian's own comes with the packag
         echo "setup: $python cannot be run as a Python interpreter" >&2
         exit 1
     fi
-    if ! "$python" -c "import urllib3, pytest, hypothesis" 2>/dev/null; then
+    needed="urllib3, pytest, hypothesis"
+    if [ -n "$build_only" ]; then  # what the module imports, no more
+        needed=urllib3
+        DEBIAN_PYTHON=(python3-urllib3 python3-six)
+    fi
+    if ! "$python" -c "import $needed" 2>/dev/null; then
         if [ "$(id -u)" -eq 0 ]; then cache=${DEKO_PY_CACHE:-/var/cache/deko-python}; else cache=${DEKO_PY_CACHE:-$HOME/.cache/deko-python}; fi
         debian_python=$cache/$tag/debian-python
         PACKAGES+=("${DEBIAN_PYTHON[@]}")
@@ -110,8 +135,8 @@ if [ -n "$debian_python" ]; then
     rm -rf "$debian_python"
     mv "$debian_python.new" "$debian_python"
     "$python" scripts/onpath.py deko-debian-python "$debian_python"
-    if ! failed=$("$python" -c "import urllib3, pytest, hypothesis" 2>&1); then
-        echo "setup: $python still cannot import urllib3, pytest and hypothesis: $failed" >&2
+    if ! failed=$("$python" -c "import $needed" 2>&1); then
+        echo "setup: $python still cannot import $needed: $failed" >&2
         exit 1
     fi
 fi

@@ -17,7 +17,8 @@ usage: bash scripts/test.sh [-h] [PYTEST-ARGUMENTS...]
 Builds what is missing (scripts/setup.sh), then runs every test: the C++ unit tests (ctest), a
 compile check of the module with Debian's g++-11 and clang++ (warnings as errors), the Python
 suite (pytest, given the arguments; it also checks the type stubs against the module with mypy's
-stubtest, and runs purchases on the main thread under valgrind), the instructions a unit of each
+stubtest, type-checks them and the README's host examples with mypy --python-version 3.7, runs
+those examples, and runs purchases on the main thread under valgrind), the instructions a unit of each
 benchmark case against bench/instructions.json (bench/run.py --guard), the Python suite again
 under CPython 3.7, the host's interpreter (with the extension built for it in build-py37/ and the
 PySide2 that scripts/pyside2.sh builds for it once per machine, about 6 minutes the first time),

@@ -254,6 +254,23 @@ class ProviderSimulator(LoopbackServer):
             self._faults.clear()
             self._random = None
 
+    def complete_pending(self):
+        """The provider finishes the purchases it left pending: each succeeds and is charged, in its
+        history and in its ledger. Returns how many it finished."""
+        done = 0
+        with self._lock:
+            for _, entry in self._history:
+                if str(entry.get("statusDesc")).upper() == "PENDING":
+                    entry["statusDesc"] = "Sukses" if entry["statusDesc"] == "Pending" else "SUKSES"
+                    for detail in entry.get("trxDetail") or ():
+                        detail["statusDesc"] = "Transaksi Sukses"
+                    self.balance -= whole(entry["finalSuccessPrice"])
+                    done += 1
+            for record in self.ledger:
+                if record["outcome"] == "PENDING":
+                    record["outcome"] = "SUKSES"
+        return done
+
     def add_history(self, entry):
         with self._lock:
             self._history.append((0.0, json.loads(json.dumps(entry))))

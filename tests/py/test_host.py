@@ -22,13 +22,25 @@ def run(command, tmp, **env):
         os.environ, DEKO_BUILD_DIR=str(tmp / "build"), DEKO_SANITIZE_DIR=str(tmp / "san"), LC_ALL="C", **env))
 
 
+def sections(path):
+    return set(re.findall(r"\] (\.\S+)", subprocess.run(["readelf", "-S", "-W", path], capture_output=True,
+                                                         text=True).stdout))
+
+
 def test_installs_into_a_host_tree(mod, tmp_path):
     shutil.copytree(ROOT + "/apps", tmp_path / "apps", ignore=shutil.ignore_patterns("dekoconn*"))  # the host's own
     build = os.path.join(ROOT, os.environ.get("DEKO_BUILD_DIR", "build"))
-    assert run(["cmake", "--install", build, "--prefix", str(tmp_path)], tmp_path).returncode == 0
-    with open(os.path.join(build, "install_manifest.txt")) as manifest:
-        assert sorted(manifest.read().split()) == [
-            str(tmp_path / PLACE / name) for name in (os.path.basename(mod.__file__), "dekoconnection.pyi")]
+    name = os.path.basename(mod.__file__)
+    installed = [str(tmp_path / PLACE / n) for n in (name, "dekoconnection.pyi", ".debug/%s.debug" % name)]
+    for component, files in ("", installed[:2]), ("debug", installed[2:]):
+        option = ["--component", component] if component else []
+        assert run(["cmake", "--install", build, "--prefix", str(tmp_path)] + option, tmp_path).returncode == 0
+        with open(os.path.join(build, "install_manifest%s.txt" % ("_" + component if component else ""))) as manifest:
+            assert sorted(manifest.read().split()) == files
+    # The host gets the extension stripped, tied to its debug information, which comes on request only.
+    assert ".debug_info" not in sections(installed[0]) and ".debug_info" in sections(installed[2])
+    link = subprocess.run(["readelf", "-p", ".gnu_debuglink", installed[0]], capture_output=True).stdout
+    assert (name + ".debug").encode() in link
     with ProviderSimulator() as sim:  # the host tree alone on the path (SALDO drops the work tree, the current folder)
         done = run([sys.executable, "-c", SALDO], tmp_path, DEKO_PROVIDER_URL=sim.url, PYTHONPATH=str(tmp_path))
     assert done.stdout.splitlines()[-1] == "{'Total': '5000000', 'Bonus': '0', 'Currency': 'IDR'} %s" % (
@@ -37,9 +49,11 @@ def test_installs_into_a_host_tree(mod, tmp_path):
 
 @pytest.mark.skipif(sys.version_info < (3, 8), reason="no mypy for CPython 3.7: the round on /usr/bin/python3 runs it")
 def test_stub_lists_every_public_name_and_matches_the_module(mod, tmp_path):
-    done = run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "mypy.ini",
-                "--allowlist", "scripts/stubtest-allowlist.txt", mod.__name__], tmp_path)
-    assert done.returncode == 0, done.stdout + done.stderr
+    for check in (["mypy.stubtest", "--mypy-config-file", "mypy.ini", "--allowlist", "scripts/stubtest-allowlist.txt",
+                   mod.__name__],  # and for the field's interpreter, 3.7 (no typing.Final, ...)
+                  ["mypy", "--config-file", "mypy.ini", "--python-version", "3.7", os.path.join(PLACE, "dekoconnection.pyi")]):
+        done = run([sys.executable, "-m"] + check, tmp_path)
+        assert done.returncode == 0, done.stdout + done.stderr
     stub = ast.parse(open(os.path.join(ROOT, PLACE, "dekoconnection.pyi")).read()).body
     names = {a.asname for s in stub if isinstance(s, (ast.Import, ast.ImportFrom)) for a in s.names if a.asname}
     values = {s.target.id: s.value.value for s in stub if isinstance(s, ast.AnnAssign)}

@@ -2,7 +2,7 @@
 import datetime as datetime
 import json as json
 from time import sleep as sleep
-from typing import Any, Dict, Final, List, Optional, Sequence, Tuple, Type
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
 
 import urllib3 as urllib3
 from PySide2.QtCore import QObject
@@ -26,7 +26,7 @@ from apps.deko.models.objects.inquery import InqueryDetail as InqueryDetail
 from apps.deko.models.objects.response import DekoResponse as DekoResponse
 from models.objects.response import FuncResponse as FuncResponse
 
-__version__: Final = "1.0.0"
+__version__: str = "1.0.0"
 
 class DekoConnection(object):
     """Connection to the Deko retailer service for one terminal."""
