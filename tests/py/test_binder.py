@@ -1,6 +1,8 @@
 """The module's classes as a Python module's own: each method binds its arguments as a def does and looks like
 one to Python's tools, lives as long as anything can call it, and every import makes a module of its own."""
+import ast
 import inspect
+import os
 import pickle
 import pydoc
 
@@ -118,3 +120,30 @@ def test_every_import_is_a_module_of_its_own(child):
                    "libs.connections.dekoconnection 2 True True\n"
                    "apps.deko.libs.connections.dekoconnection 3 True True\n"
                    "True True 4 4 1 2\n")
+
+
+def test_the_stub_states_each_method_as_the_module_does(mod):
+    """The stub's classes and methods are the module's, each with the module's parameters (names, kinds and
+    defaults, in order), and their docstrings are the module's alone (written once, in the method's row)."""
+    from conftest import ROOT
+    stub = ast.parse(open(os.path.join(ROOT, "apps/deko/libs/connections/dekoconnection.pyi")).read())
+    kinds = {"args": inspect.Parameter.POSITIONAL_OR_KEYWORD, "vararg": inspect.Parameter.VAR_POSITIONAL,
+             "kwonlyargs": inspect.Parameter.KEYWORD_ONLY, "kwarg": inspect.Parameter.VAR_KEYWORD}
+
+    def stated(function):
+        a, found = function.args, []
+        defaults = [None] * (len(a.args) - len(a.defaults)) + list(a.defaults)
+        found += [(p.arg, kinds["args"], d) for p, d in zip(a.args, defaults)]
+        found += [(a.vararg.arg, kinds["vararg"], None)] if a.vararg else []
+        found += [(p.arg, kinds["kwonlyargs"], d) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+        found += [(a.kwarg.arg, kinds["kwarg"], None)] if a.kwarg else []
+        return [(name, kind, inspect.Parameter.empty if d is None else ast.literal_eval(d)) for name, kind, d in found]
+    classes = [c for c in stub.body if isinstance(c, ast.ClassDef)]
+    assert [c.name for c in classes] == list(SIGNATURES)
+    for cls in classes:
+        methods = [f for f in cls.body if isinstance(f, ast.FunctionDef)]
+        assert [f.name for f in methods] == list(SIGNATURES[cls.name]) and ast.get_docstring(cls) is None
+        for f in methods:
+            method = getattr(getattr(mod, cls.name), f.name)
+            own = [(p.name, p.kind, p.default) for p in inspect.signature(method).parameters.values()]
+            assert stated(f) == own and ast.get_docstring(f) is None and method.__doc__.strip(), (cls.name, f.name)

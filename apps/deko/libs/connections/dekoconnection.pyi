@@ -1,4 +1,8 @@
-"""Connection to the Deko retailer service: session, catalogue, purchases, history, threads."""
+"""Connection to the Deko retailer service: session, catalogue, purchases, history, threads.
+
+The types of what the module binds and defines. Each class's and method's docstring is the module's
+own (help() and the editors that ask the module show it); the parameters here are checked against
+the module's signatures by the tests."""
 import datetime as datetime
 import json as json
 from time import sleep as sleep
@@ -29,59 +33,39 @@ from models.objects.response import FuncResponse as FuncResponse
 __version__: str = "1.0.0"
 
 class DekoConnection(object):
-    """Connection to the Deko retailer service for one terminal."""
     controller: Any
     terminal: Any
     session: None
     commonconnection: Any
     http: Any
-    def __init__(self, controller: Any, terminal: Any) -> None:
-        """Keep the controller and terminal; build the HTTP pool."""
-    def makerequest(self, request: type, **options: Any) -> Optional[Any]:
-        """Send a request class with the terminal's token; none when no answer came."""
-    def login(self) -> Optional[Any]:
-        """Log in with the retailer's number and an OTP."""
-    def history(self) -> Optional[Sequence[Dict[str, Any]]]:
-        """The provider's transaction history, or none."""
-    def tarik_produk(self, nomors: str) -> Any:
-        """Pull the catalogue and the best offers for the numbers into records."""
-    def get_previous_transaksi(self, transaksi: Any, transaksi_db: Dict[str, Any]) -> Optional[Any]:
-        """Find an earlier purchase of the same package for a stored transaction."""
+    def __init__(self, controller: Any, terminal: Any) -> None: ...
+    def makerequest(self, request: type, **options: Any) -> Optional[Any]: ...
+    def login(self) -> Optional[Any]: ...
+    def history(self) -> Optional[Sequence[Dict[str, Any]]]: ...
+    def tarik_produk(self, nomors: str) -> Any: ...
+    def get_previous_transaksi(self, transaksi: Any, transaksi_db: Dict[str, Any]) -> Optional[Any]: ...
     def get_transaksi_history(self, transaksi: Any, tujuan: Any, transaksitime: Any,
-                              harga: Any = None, counter: int = 0) -> Optional[Any]:
-        """Settle a purchase from the provider's history (up to six passes)."""
-    def cek_saldo(self, check_login: bool = False) -> Any:
-        """Check the deposit balance (or announce a login)."""
-    def get_produk(self, kategori: Any) -> Any:
-        """The products of one category, by type."""
-    def get_terbaik(self, msisdn: Any) -> Any:
-        """The best offers for one number."""
-    def get_produk_terbaik(self, msisdn: Any, offerid: Any) -> Tuple[bool, Any]:
-        """One best offer of a number: (found, offer or message)."""
-    def cek(self, transaksi: Any, console: bool = True) -> Any:
-        """Check a record's product and price; fills its inquiry detail."""
-    def transaksi(self, transaksi: Any, counter: int = 0) -> Optional[Any]:
-        """Send a record's purchase and settle it from the history."""
-    def menu_cek(self, transaksi: Any, counter: int = 0) -> Any:
-        """Run the KPK or SPV check menu for a record."""
-    def get_connection_thread(self) -> Type["DekoConnectonThread"]:
-        """The worker-thread class of this connection type."""
+                              harga: Any = None, counter: int = 0) -> Optional[Any]: ...
+    def cek_saldo(self, check_login: bool = False) -> Any: ...
+    def get_produk(self, kategori: Any) -> Any: ...
+    def get_terbaik(self, msisdn: Any) -> Any: ...
+    def get_produk_terbaik(self, msisdn: Any, offerid: Any) -> Tuple[bool, Any]: ...
+    def cek(self, transaksi: Any, console: bool = True) -> Any: ...
+    def transaksi(self, transaksi: Any, counter: int = 0) -> Optional[Any]: ...
+    def menu_cek(self, transaksi: Any, counter: int = 0) -> Any: ...
+    def get_connection_thread(self) -> Type["DekoConnectonThread"]: ...
 
 class DekoConnectonThread(QThread):
-    """Qt worker thread that runs one connection operation."""
     request_finished: Signal
     conn: Any
     func: str
     args: Tuple[Any, ...]
     kwargs: Dict[str, Any]
     def __init__(self, conn: Any, func: str, *args: Any, parent: Optional[QObject] = None,
-                 **kwargs: Any) -> None:
-        """Keep the connection, the operation's name and its arguments."""
-    def run(self) -> None:
-        """Run the operation, emit its result, then run the event loop until quit."""
+                 **kwargs: Any) -> None: ...
+    def run(self) -> None: ...
 
 class WaitTransaksiHistoryThread(QThread):
-    """Qt worker thread that settles a purchase from the history and replies to the terminal."""
     request_finished: Signal
     conn: Any
     request: Any
@@ -89,7 +73,5 @@ class WaitTransaksiHistoryThread(QThread):
     transaksitime: Any
     harga: Any
     def __init__(self, conn: Any, request: Any, transaksi: Any, transaksitime: Any, harga: Any,
-                 parent: Optional[QObject] = None) -> None:
-        """Keep the connection, the purchase request, the record, its time and price."""
-    def run(self) -> None:
-        """Settle the record from the history and send the reply to the terminal."""
+                 parent: Optional[QObject] = None) -> None: ...
+    def run(self) -> None: ...
