@@ -168,10 +168,6 @@ class ProviderSimulator(LoopbackServer):
                     record["outcome"] = "SUKSES"
         return done
 
-    def add_history(self, entry):
-        with self._lock:
-            self._history.append((0.0, json.loads(json.dumps(entry))))
-
     def clear_history(self):
         with self._lock:
             del self._history[:]
