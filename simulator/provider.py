@@ -30,9 +30,9 @@ from http.server import ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 from simulator.catalogue import build_catalogue, msisdn08, msisdn62, national, offers_for, whole
+from simulator.ledger import Ledger
 from simulator.loopback import LoopbackServer, PromptHandler
 
-UTC7 = datetime.timezone(datetime.timedelta(hours=7))
 PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
 FAULT_KINDS = ("drop", "delay", "http500", "refuse")
 PUBLIC_PATHS = ("/auth/login", "/auth/otp")
@@ -75,16 +75,20 @@ class ProviderSimulator(LoopbackServer):
         self.catalogue = build_catalogue(catalogue_size)
         self._codes = dict((p["CODE"], p) for cat in self.catalogue.values()
                            for products in cat.values() for p in products)
-        self.ledger = []
         self.requests = {}
         self.otp_logins = 0
         self._tokens = {}
         self._inbox = {}
-        self._history = []
         self._faults = {}
         self._random = None
         self._lock = threading.RLock()
+        self._ledger = Ledger(self._lock)
         self._sockets = set()
+
+    @property
+    def ledger(self):
+        """Every purchase request the provider saw, oldest first (ledger.py tells its records)."""
+        return self._ledger.records
 
     # ---- life cycle -------------------------------------------------------------
 
@@ -154,29 +158,17 @@ class ProviderSimulator(LoopbackServer):
     def complete_pending(self):
         """The provider finishes the purchases it left pending: each succeeds and is charged, in its
         history and in its ledger. Returns how many it finished."""
-        done = 0
         with self._lock:
-            for _, entry in self._history:
-                if str(entry.get("statusDesc")).upper() == "PENDING":
-                    entry["statusDesc"] = "Sukses" if entry["statusDesc"] == "Pending" else "SUKSES"
-                    for detail in entry.get("trxDetail") or ():
-                        detail["statusDesc"] = "Transaksi Sukses"
-                    self.balance -= whole(entry["finalSuccessPrice"])
-                    done += 1
-            for record in self.ledger:
-                if record["outcome"] == "PENDING":
-                    record["outcome"] = "SUKSES"
-        return done
+            charges = self._ledger.complete_pending()
+            self.balance -= sum(charges)
+        return len(charges)
 
     def clear_history(self):
-        with self._lock:
-            del self._history[:]
+        self._ledger.clear_history()
 
     def history(self):
         """The entries visible now, oldest first."""
-        now = time.monotonic()
-        with self._lock:
-            return [entry for visible, entry in self._history if visible <= now]
+        return self._ledger.history()
 
     def inbox(self, msisdn, since=None):
         with self._lock:
@@ -212,12 +204,11 @@ class ProviderSimulator(LoopbackServer):
                 time.sleep(fault.delay)
             else:
                 if path in PURCHASE_PATHS:
-                    self._record(path, body, False, error=fault.error, fault=fault.kind + ":before")
+                    self._ledger.record(path, body, False, error=fault.error, fault=fault.kind + ":before")
                 return self._faulted(fault)
         result = self._process(method, path, query, body, token)
         if fault is not None and len(result) > 2:
-            with self._lock:
-                result[2]["fault"] = "%s:%s" % (fault.kind, fault.when)
+            self._ledger.mark_fault(result[2], "%s:%s" % (fault.kind, fault.when))
         if fault is not None and fault.when == "after":
             if fault.kind == "delay":
                 time.sleep(fault.delay)
@@ -243,7 +234,7 @@ class ProviderSimulator(LoopbackServer):
                     return 400, {"success": False, "message": "", "error": "since tidak valid", "data": None}
             messages = self.inbox((query.get("msisdn") or [""])[0], since)
             return 200, {"messages": [dict((k, m[k]) for k in ("time", "otp", "text")) for m in messages]}
-        reports = {"/_sim/ledger": self._sim_ledger, "/_sim/stats": self._sim_stats}
+        reports = {"/_sim/ledger": self._ledger.report, "/_sim/stats": self._sim_stats}
         if path in reports and method == "GET":
             return 200, reports[path]()
         if method != "POST":
@@ -263,7 +254,7 @@ class ProviderSimulator(LoopbackServer):
         if path not in PUBLIC_PATHS and not self._token_valid(token):
             if path in PURCHASE_PATHS:
                 return (200, _refusal("invalid_token"),
-                        self._record(path, body, False, error="invalid_token"))
+                        self._ledger.record(path, body, False, error="invalid_token"))
             return 200, _refusal("invalid_token")
         if path in PURCHASE_PATHS:
             return self._purchase(path, body)
@@ -299,10 +290,6 @@ class ProviderSimulator(LoopbackServer):
         if body.get("history"):
             self.clear_history()
         return 200, _success("Gangguan dihapus")
-
-    def _sim_ledger(self):
-        with self._lock:
-            return {"ledger": [dict(entry) for entry in self.ledger]}
 
     def _sim_stats(self):
         with self._lock:
@@ -371,17 +358,9 @@ class ProviderSimulator(LoopbackServer):
     def _history_list(self, path, body):
         return 200, _success("Riwayat transaksi", self.history())
 
-    def _record(self, path, body, accepted, outcome=None, batch=None, error="", fault=None):
-        entry = {"endpoint": path, "fields": dict(body) if isinstance(body, dict) else body,
-                 "accepted": accepted, "outcome": outcome, "batchId": batch, "error": error,
-                 "fault": fault, "time": time.time()}
-        with self._lock:
-            self.ledger.append(entry)
-        return entry
-
     def _purchase(self, path, body):
         def refuse(reason):
-            return 200, _refusal(reason), self._record(path, body, False, error=reason)
+            return 200, _refusal(reason), self._ledger.record(path, body, False, error=reason)
 
         if str(body.get("pin")) != self.pin:
             return refuse("PIN salah")
@@ -412,30 +391,11 @@ class ProviderSimulator(LoopbackServer):
                 return refuse("Saldo tidak cukup")
             if outcome == "SUKSES":
                 self.balance -= charge
-            self._history.append((time.monotonic() + self.history_delay,
-                                  self._history_entry(path, code, price, charge, destination, outcome, batch)))
-            entry = self._record(path, body, True, outcome, batch)
+            self._ledger.add_purchase(time.monotonic() + self.history_delay,
+                                      path, code, price, charge, destination, outcome, batch)
+            entry = self._ledger.record(path, body, True, outcome, batch)
         message = "Transaksi %s ke %s sedang diproses" % (code, destination)
         return 200, _success(message, {"batchId": batch}), entry
-
-    @staticmethod
-    def _history_entry(path, code, price, charge, destination, outcome, batch):
-        submitted = datetime.datetime.now(UTC7).strftime("%Y%m%d%H%M%S") + "000"
-        detail_status = {"SUKSES": "Transaksi Sukses", "GAGAL": "Saldo operator gagal",
-                         "PENDING": "Transaksi sedang diproses"}[outcome]
-        status = outcome.capitalize() if path == "/purchase" else outcome
-        product_price, final_price = price, charge
-        if path == "/purchase/kpk":
-            product_price, final_price = "-", str(charge)
-        elif path == "/purchase/spv":
-            product_price = "%d.0" % charge
-        detail = {"batchId": batch, "statusDesc": detail_status}
-        if path == "/purchase/spv":
-            detail["qrvoucher"] = str(destination)
-        else:
-            detail["msisdn"] = msisdn08(destination)
-        return {"submittedDate": submitted, "productId": code, "productPrice": product_price,
-                "finalSuccessPrice": final_price, "statusDesc": status, "trxDetail": [detail]}
 
 
 def _success(message, data=None):
