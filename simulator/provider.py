@@ -1,4 +1,4 @@
-"""Simulated Deko retailer service over HTTP on loopback.
+"""Simulated Deko retailer service over HTTP on loopback: the server.
 
 Wire protocol: every endpoint takes a JSON body and answers
 ``{"success": bool, "message": text, "error": text, "data": ...}`` with HTTP 200,
@@ -15,27 +15,29 @@ refused (its endpoint, fields, "accepted", "outcome", "batchId", "error", "fault
 GET /_sim/stats answers ``{"otp_logins": n, "requests": {path: n}, "purchases": n,
 "balance": n}``: the OTP logins so far, the requests by path (control ones included), the
 ledger's length and the retailer's balance.
+
+This file holds the server: its sessions (tokens and the OTP inbox), the faults' place in a
+request, the hand-over of each request to its endpoint or control endpoint, and the HTTP
+handler. The rest is in files of its own: the endpoints in routes.py, the catalogue and the
+number helpers in catalogue.py, the ledger and the history in ledger.py.
 """
 import datetime
 import itertools
 import json
 import random
-import re
 import secrets
 import socket
 import threading
 import time
-import uuid
 from http.server import ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-from simulator.catalogue import build_catalogue, msisdn08, msisdn62, national, offers_for, whole
+from simulator.catalogue import build_catalogue, msisdn62
 from simulator.ledger import Ledger
 from simulator.loopback import LoopbackServer, PromptHandler
+from simulator.routes import PUBLIC_PATHS, PURCHASE_PATHS, ProviderRoutes, _refusal, _success
 
-PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
 FAULT_KINDS = ("drop", "delay", "http500", "refuse")
-PUBLIC_PATHS = ("/auth/login", "/auth/otp")
 
 
 class _Fault(object):
@@ -52,7 +54,7 @@ class _Server(ThreadingHTTPServer):
     request_queue_size = 128  # many gateway threads may connect at once
 
 
-class ProviderSimulator(LoopbackServer):
+class ProviderSimulator(ProviderRoutes, LoopbackServer):
     """The provider, in process. ``start()`` serves on 127.0.0.1 in a background thread."""
 
     server_class = _Server
@@ -175,6 +177,26 @@ class ProviderSimulator(LoopbackServer):
             messages = list(self._inbox.get(msisdn62(msisdn), ()))
         return [dict(m) for m in messages if since is None or m["time"] >= since]
 
+    # ---- sessions -------------------------------------------------------------------
+
+    def _new_session(self):
+        """A new session token, valid for ``token_lifetime`` seconds; counted as an OTP login."""
+        with self._lock:
+            token = secrets.token_hex(16)
+            self._tokens[token] = time.monotonic() + self.token_lifetime
+            self.otp_logins += 1
+        return token
+
+    def _token_valid(self, token):
+        with self._lock:
+            expires = self._tokens.get(token or "")
+            if expires is None:
+                return False
+            if expires <= time.monotonic():
+                del self._tokens[token]
+                return False
+            return True
+
     # ---- request handling -----------------------------------------------------------
 
     def _take_fault(self, path):
@@ -244,31 +266,15 @@ class ProviderSimulator(LoopbackServer):
         control = {"/_sim/expire": self._sim_expire, "/_sim/fault": self._sim_fault, "/_sim/clear": self._sim_clear}
         if path in control:
             return control[path](body)
-        endpoints = {
-            "/auth/login": self._login, "/auth/otp": self._otp, "/balance": self._balance,
-            "/products": self._products, "/offers": self._offers, "/history": self._history_list,
-            "/check/kpk": self._check, "/check/spv": self._check,
-        }
-        if path not in endpoints and path not in PURCHASE_PATHS:
+        route = self.route(path)
+        if route is None:
             return 404, {"success": False, "message": "", "error": "Alamat tidak dikenal", "data": None}
         if path not in PUBLIC_PATHS and not self._token_valid(token):
             if path in PURCHASE_PATHS:
                 return (200, _refusal("invalid_token"),
                         self._ledger.record(path, body, False, error="invalid_token"))
             return 200, _refusal("invalid_token")
-        if path in PURCHASE_PATHS:
-            return self._purchase(path, body)
-        return endpoints[path](path, body)
-
-    def _token_valid(self, token):
-        with self._lock:
-            expires = self._tokens.get(token or "")
-            if expires is None:
-                return False
-            if expires <= time.monotonic():
-                del self._tokens[token]
-                return False
-            return True
+        return route(path, body)
 
     # ---- control endpoints --------------------------------------------------------
 
@@ -295,115 +301,6 @@ class ProviderSimulator(LoopbackServer):
         with self._lock:
             return {"otp_logins": self.otp_logins, "requests": dict(self.requests),
                     "purchases": len(self.ledger), "balance": self.balance}
-
-    # ---- provider endpoints ---------------------------------------------------------
-
-    def _login(self, path, body):
-        msisdn = msisdn62(body.get("msisdn"))
-        if self.retailers.get(msisdn) != body.get("idretail"):
-            return 200, _refusal("Nomor tidak terdaftar")
-        otp = "%06d" % secrets.randbelow(1000000)
-        now = datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
-        with self._lock:
-            self._inbox.setdefault(msisdn, []).append(
-                {"time": now, "otp": otp, "text": "Kode OTP Deko Anda: %s. Jangan berikan ke siapa pun." % otp})
-        return 200, _success("OTP telah dikirim ke %s" % msisdn)
-
-    def _otp(self, path, body):
-        msisdn = msisdn62(body.get("msisdn"))
-        with self._lock:
-            messages = self._inbox.get(msisdn) or []
-            latest = messages[-1] if messages else None
-            if (self.retailers.get(msisdn) != body.get("idretail") or latest is None
-                    or latest.get("used") or str(body.get("otp")) != latest["otp"]):
-                return 200, _refusal("OTP salah")
-            latest["used"] = True
-            token = secrets.token_hex(16)
-            self._tokens[token] = time.monotonic() + self.token_lifetime
-            self.otp_logins += 1
-        return 200, _success("Login berhasil", {"gatewayToken": token})
-
-    def _balance(self, path, body):
-        with self._lock:
-            balance = self.balance
-        return 200, _success("Saldo", {"Total": str(balance), "Bonus": "0", "Currency": "IDR"})
-
-    def _products(self, path, body):
-        kategori = str(body.get("kategori"))
-        if kategori in self.catalogue:
-            return 200, _success("Daftar produk", self.catalogue[kategori])
-        # A product-type category ("DEKOTOPUP", "DEKO_PACKAGE") gives that type's products.
-        wanted = kategori.replace("_", "").upper()
-        found = {}
-        for code in sorted(self.catalogue):
-            for key, products in self.catalogue[code].items():
-                if key.replace("_", "") == wanted:
-                    found.setdefault(key, []).extend(products)
-        return 200, _success("Daftar produk", found)
-
-    def _offers(self, path, body):
-        if national(body.get("msisdn")).endswith("000"):
-            return 200, _refusal("Nomor tidak valid")
-        return 200, _success("Penawaran terbaik", offers_for(body.get("msisdn")))
-
-    def _check(self, path, body):
-        number = body.get("msisdn")
-        if national(number).endswith("000"):
-            return 200, _refusal("Nomor tidak valid")
-        until = (datetime.datetime.now() + datetime.timedelta(days=30)).strftime("%d-%m-%Y")
-        if path == "/check/kpk":
-            return 200, _success("Cek KPK", "KPK %s: kuota 10GB, aktif s.d. %s" % (msisdn08(number), until))
-        return 200, _success("Cek SPV", "SPV %s: voucher 5GB belum dipakai, berlaku s.d. %s" % (number, until))
-
-    def _history_list(self, path, body):
-        return 200, _success("Riwayat transaksi", self.history())
-
-    def _purchase(self, path, body):
-        def refuse(reason):
-            return 200, _refusal(reason), self._ledger.record(path, body, False, error=reason)
-
-        if str(body.get("pin")) != self.pin:
-            return refuse("PIN salah")
-        destination = body.get("msisdn")
-        if path == "/purchase/offer":
-            if national(destination).endswith("000"):
-                return refuse("Nomor tidak valid")
-            code = body.get("offerId")
-            product = dict((o["offerId"], o) for o in offers_for(destination)).get(code)
-            price = product and product["productPrice"]
-        else:
-            code = body.get("kodeproduk")
-            product = self._codes.get(code) if isinstance(code, str) else None
-            price = product and product["FINAL_PRICE"]
-        if product is None:
-            return refuse("Produk tidak ditemukan")
-        charge = whole(price)
-        if whole(body.get("harga")) is None or whole(body.get("harga")) != charge:
-            return refuse("Harga tidak sesuai")
-        digits = re.sub(r"\D", "", str(destination))
-        outcome = "GAGAL" if digits.endswith("99") else "PENDING" if digits.endswith("98") else "SUKSES"
-        with self._lock:
-            if self._batch_draws.random() < self.numeric_batch_rate:
-                batch = next(self._numeric_batches)
-            else:
-                batch = "B" + uuid.uuid4().hex[:15].upper()
-            if charge > self.balance:
-                return refuse("Saldo tidak cukup")
-            if outcome == "SUKSES":
-                self.balance -= charge
-            self._ledger.add_purchase(time.monotonic() + self.history_delay,
-                                      path, code, price, charge, destination, outcome, batch)
-            entry = self._ledger.record(path, body, True, outcome, batch)
-        message = "Transaksi %s ke %s sedang diproses" % (code, destination)
-        return 200, _success(message, {"batchId": batch}), entry
-
-
-def _success(message, data=None):
-    return {"success": True, "message": message, "error": "", "data": data}
-
-
-def _refusal(error):
-    return {"success": False, "message": error, "error": error, "data": None}
 
 
 class _ProviderHandler(PromptHandler):
