@@ -19,7 +19,7 @@ ledger's length and the retailer's balance.
 This file holds the server: its sessions (tokens and the OTP inbox), the faults' place in a
 request, the hand-over of each request to its endpoint or control endpoint, and the HTTP
 handler. The rest is in files of its own: the endpoints in routes.py, the catalogue and the
-number helpers in catalogue.py, the ledger and the history in ledger.py.
+number helpers in catalogue.py, the faults in faults.py, the ledger and the history in ledger.py.
 """
 import datetime
 import itertools
@@ -33,21 +33,10 @@ from http.server import ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 from simulator.catalogue import build_catalogue, msisdn62
+from simulator.faults import Faults
 from simulator.ledger import Ledger
 from simulator.loopback import LoopbackServer, PromptHandler
 from simulator.routes import PUBLIC_PATHS, PURCHASE_PATHS, ProviderRoutes, _refusal, _success
-
-FAULT_KINDS = ("drop", "delay", "http500", "refuse")
-
-
-class _Fault(object):
-    def __init__(self, kind, count, delay, error, when, status):
-        if kind not in FAULT_KINDS:
-            raise ValueError("unknown fault kind %r" % (kind,))
-        if when not in ("before", "after"):
-            raise ValueError("fault 'when' must be 'before' or 'after'")
-        self.kind, self.count, self.delay, self.error, self.when, self.status = (
-            kind, count, delay, error, when, status)
 
 
 class _Server(ThreadingHTTPServer):
@@ -81,10 +70,9 @@ class ProviderSimulator(ProviderRoutes, LoopbackServer):
         self.otp_logins = 0
         self._tokens = {}
         self._inbox = {}
-        self._faults = {}
-        self._random = None
         self._lock = threading.RLock()
         self._ledger = Ledger(self._lock)
+        self._faults = Faults()
         self._sockets = set()
 
     @property
@@ -113,49 +101,17 @@ class ProviderSimulator(ProviderRoutes, LoopbackServer):
             self._tokens.clear()
 
     def inject(self, path, kind, count=1, delay=0.0, error=None, when="before", status=503):
-        """Make the next ``count`` requests to ``path`` (None: all, until cleared) fail.
-
-        kinds: "drop" (close without an answer), "delay" (wait ``delay`` seconds, then
-        answer), "http500" (HTTP ``status`` with an error body), "refuse" (provider
-        refusal with ``error``). ``when``="after" carries the request out first.
-        """
-        if error is None:
-            error = "Service Unavailable" if kind == "http500" else "Layanan sedang gangguan"
-        fault = _Fault(kind, count, float(delay), error, when, int(status))
-        with self._lock:
-            self._faults.setdefault(path, []).append(fault)
+        """Make the next ``count`` requests to ``path`` (None: all, until cleared) fail with a fault
+        of ``kind`` (faults.py tells the kinds and the rest)."""
+        self._faults.inject(path, kind, count, delay, error, when, status)
 
     def random_faults(self, rate=0.0, kinds=("drop", "delay", "http500"), seed=None, delay=0.5,
                       rates=None, paths=None):
-        """Hit requests at random: each with probability ``rate`` by a fault chosen evenly from
-        ``kinds``, or with ``rates`` ({kind: probability}, together at most 1) kind by kind.
-
-        At most one fault a request. A purchase is hit before or after it is carried out, by
-        chance; "delay" waits ``delay`` seconds, "http500" answers HTTP 503, "refuse" refuses
-        with "Gangguan acak". ``seed`` makes the draws repeatable. ``paths`` limits the faults
-        to requests to those paths (None: every provider path).
-        """
-        if rates is None:
-            rates = [(kind, float(rate) / len(kinds)) for kind in kinds] if kinds else []
-        else:
-            rates = list(dict(rates).items())
-        bounds, total = [], 0.0
-        for kind, share in rates:
-            _Fault(kind, None, 0.0, "", "before", 503)  # an unknown kind raises here
-            if not 0.0 <= float(share) <= 1.0:
-                raise ValueError("fault rate of %r must be between 0 and 1" % (kind,))
-            total += float(share)
-            bounds.append((total, kind))
-        if total > 1.0 + 1e-9:
-            raise ValueError("fault rates add up to %g, more than 1" % total)
-        with self._lock:
-            self._random = (tuple(bounds), random.Random(seed), float(delay),
-                            None if paths is None else frozenset(paths))
+        """Hit requests at random, with probability ``rate`` or ``rates`` kind by kind (faults.py tells how)."""
+        self._faults.random_faults(rate, kinds, seed, delay, rates, paths)
 
     def clear_faults(self):
-        with self._lock:
-            self._faults.clear()
-            self._random = None
+        self._faults.clear()
 
     def complete_pending(self):
         """The provider finishes the purchases it left pending: each succeeds and is charged, in its
@@ -200,23 +156,12 @@ class ProviderSimulator(ProviderRoutes, LoopbackServer):
     # ---- request handling -----------------------------------------------------------
 
     def _take_fault(self, path):
+        """Counts the request to ``path``; the fault that hits it, or None (never for a control path)."""
         with self._lock:
             self.requests[path] = self.requests.get(path, 0) + 1
-            if path.startswith("/_sim/"):
-                return None
-            for fault in self._faults.get(path, ()):
-                if fault.count is None or fault.count > 0:
-                    if fault.count is not None:
-                        fault.count -= 1
-                    return fault
-            if self._random is not None and (self._random[3] is None or path in self._random[3]):
-                bounds, rng, delay, _ = self._random
-                draw = rng.random()
-                for bound, kind in bounds:
-                    if draw < bound:
-                        when = rng.choice(("before", "after")) if path in PURCHASE_PATHS else "before"
-                        return _Fault(kind, 1, delay, "Gangguan acak", when, 503)
-        return None
+        if path.startswith("/_sim/"):
+            return None
+        return self._faults.take(path)
 
     def handle(self, method, path, query, body, token):
         """One request -> ("reply", status, payload) or ("drop",)."""
