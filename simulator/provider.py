@@ -188,7 +188,7 @@ class ProviderSimulator(ProviderRoutes, LoopbackServer):
         if fault.kind == "drop":
             return ("drop",)
         if fault.kind == "http500":
-            return ("reply", fault.status, {"success": False, "message": "", "error": fault.error, "data": None})
+            return ("reply", fault.status, _refusal(fault.error))
         return ("reply", 200, _refusal(fault.error))
 
     def _process(self, method, path, query, body, token):
@@ -198,22 +198,22 @@ class ProviderSimulator(ProviderRoutes, LoopbackServer):
                 try:
                     since = datetime.datetime.strptime(since, "%Y-%m-%d %H:%M:%S").strftime("%Y-%m-%d %H:%M:%S")
                 except ValueError:
-                    return 400, {"success": False, "message": "", "error": "since tidak valid", "data": None}
+                    return 400, _refusal("since tidak valid")
             messages = self.inbox((query.get("msisdn") or [""])[0], since)
             return 200, {"messages": [dict((k, m[k]) for k in ("time", "otp", "text")) for m in messages]}
         reports = {"/_sim/ledger": self._ledger.report, "/_sim/stats": self._sim_stats}
         if path in reports and method == "GET":
             return 200, reports[path]()
         if method != "POST":
-            return 405, {"success": False, "message": "", "error": "Metode tidak didukung", "data": None}
+            return 405, _refusal("Metode tidak didukung")
         if not isinstance(body, dict):
-            return 400, {"success": False, "message": "", "error": "Body harus objek JSON", "data": None}
+            return 400, _refusal("Body harus objek JSON")
         control = {"/_sim/expire": self._sim_expire, "/_sim/fault": self._sim_fault, "/_sim/clear": self._sim_clear}
         if path in control:
             return control[path](body)
         route = self.route(path)
         if route is None:
-            return 404, {"success": False, "message": "", "error": "Alamat tidak dikenal", "data": None}
+            return 404, _refusal("Alamat tidak dikenal")
         if path not in PUBLIC_PATHS and not self._token_valid(token):
             if path in PURCHASE_PATHS:
                 return (200, _refusal("invalid_token"),
@@ -233,7 +233,7 @@ class ProviderSimulator(ProviderRoutes, LoopbackServer):
                         delay=body.get("delay", 0.0), error=body.get("error"),
                         when=body.get("when", "before"), status=body.get("status", 503))
         except (KeyError, ValueError, TypeError) as error:
-            return 400, {"success": False, "message": "", "error": "fault tidak valid: %s" % error, "data": None}
+            return 400, _refusal("fault tidak valid: %s" % error)
         return 200, _success("Gangguan dipasang")
 
     def _sim_clear(self, body):
