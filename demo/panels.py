@@ -9,7 +9,7 @@ from PySide2.QtWidgets import (QAbstractItemView, QApplication, QCheckBox, QComb
 
 from demo.model import LABELS, PURCHASE, PurchaseModel, StatusFilter
 from demo.purchases import STALLED, STATES
-from simulator.provider import PURCHASE_PATHS
+from simulator.routes import PURCHASE_PATHS
 
 FAULTS = (("drop", "Jawaban hilang"), ("http500", "HTTP 503"), ("delay", "Jawaban lambat"))
 WIDTHS = (30, 66, 200, 112, 86, 124, 0, 150, 110)  # the purchases' columns; 0: shares the room left

@@ -18,7 +18,7 @@ from demo.host import OFFER_NUMBER, Host, Settings
 from demo.model import LABELS, STATUS
 from demo.panels import save_picture
 from demo.purchases import OPEN, REFUSED, STALLED, SUKSES
-from simulator.provider import offers_for
+from simulator.catalogue import offers_for
 
 OUTCOMES = {"SUKSES": SUKSES, "GAGAL": "gagal", "PENDING": STALLED}  # the provider's outcome -> the row's state
 LEFT_PENDING = "081300000198"  # the provider leaves a purchase to a number ending in 98 pending

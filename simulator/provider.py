@@ -1,4 +1,4 @@
-"""Simulated Deko retailer service over HTTP on loopback.
+"""Simulated Deko retailer service over HTTP on loopback: the server.
 
 Wire protocol: every endpoint takes a JSON body and answers
 ``{"success": bool, "message": text, "error": text, "data": ...}`` with HTTP 200,
@@ -15,147 +15,35 @@ refused (its endpoint, fields, "accepted", "outcome", "batchId", "error", "fault
 GET /_sim/stats answers ``{"otp_logins": n, "requests": {path: n}, "purchases": n,
 "balance": n}``: the OTP logins so far, the requests by path (control ones included), the
 ledger's length and the retailer's balance.
+
+This file holds the server: its sessions (tokens and the OTP inbox), the faults' place in a
+request, the hand-over of each request to its endpoint or control endpoint, and the HTTP
+handler. The rest is in files of its own: the endpoints in routes.py, the catalogue and the
+number helpers in catalogue.py, the faults in faults.py, the ledger and the history in ledger.py.
 """
 import datetime
-import hashlib
 import itertools
 import json
 import random
-import re
 import secrets
 import socket
 import threading
 import time
-import uuid
 from http.server import ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
+from simulator.catalogue import build_catalogue, msisdn62
+from simulator.faults import Faults
+from simulator.ledger import Ledger
 from simulator.loopback import LoopbackServer, PromptHandler
-
-UTC7 = datetime.timezone(datetime.timedelta(hours=7))
-PURCHASE_PATHS = ("/purchase", "/purchase/spv", "/purchase/kpk", "/purchase/offer")
-FAULT_KINDS = ("drop", "delay", "http500", "refuse")
-PUBLIC_PATHS = ("/auth/login", "/auth/otp")
-
-# Regular catalogue: category code -> product-type key -> products.
-BASE_CATALOGUE = {
-    "0": {
-        "DEKO_TOPUP": [
-            {"CODE": "TP5", "DISPLAY_NAME": "Pulsa 5.000", "DESCRIPTION": "Pulsa reguler 5rb", "FINAL_PRICE": 6000},
-            {"CODE": "TP10", "DISPLAY_NAME": "Pulsa 10.000", "DESCRIPTION": "Pulsa reguler 10rb", "FINAL_PRICE": 10500},
-            {"CODE": "TP25", "DISPLAY_NAME": "TP25", "DESCRIPTION": "<b>Pulsa</b> 25.000", "FINAL_PRICE": "25500"},
-            {"CODE": "TP50", "DISPLAY_NAME": "Pulsa 50.000", "DESCRIPTION": "Pulsa reguler 50rb", "FINAL_PRICE": 50250},
-        ],
-        "DEKO_TOPUPALL": [
-            {"CODE": "TPA20", "DISPLAY_NAME": "Pulsa All 20rb", "DESCRIPTION": "Pulsa semua operator", "FINAL_PRICE": 20500},
-            {"CODE": "TPA.50", "DISPLAY_NAME": "Pulsa All 50rb", "DESCRIPTION": "Pulsa semua operator", "FINAL_PRICE": "50500"},
-        ],
-        "SPV_BLANK": [
-            {"CODE": "SPV5", "DISPLAY_NAME": "Voucher Perdana 5GB", "DESCRIPTION": "<p>Voucher kosong 5GB</p>", "FINAL_PRICE": 30000},
-            {"CODE": "SPV-10GB", "DISPLAY_NAME": "SPV-10GB", "DESCRIPTION": "<p>Voucher kosong <b>10GB</b></p>", "FINAL_PRICE": 50000},
-        ],
-    },
-    "1": {
-        "DEKO_PACKAGE": [
-            {"CODE": "X1.5-G 2", "DISPLAY_NAME": "Xtra 1.5GB 2 Hari", "DESCRIPTION": "<div>Kuota 1.5GB</div> 2 hari", "FINAL_PRICE": 12000},
-            {"CODE": "DP 10GB", "DISPLAY_NAME": "Paket 10GB 30 Hari", "DESCRIPTION": "Kuota 10GB 30 hari", "FINAL_PRICE": 65000},
-            {"CODE": "DP30", "DISPLAY_NAME": "DP30", "DESCRIPTION": "<div>Kuota <b>30GB</b></div><br>30 hari", "FINAL_PRICE": "110000"},
-        ],
-        "VAS_PRODUCTS": [
-            {"CODE": "VAS.MUSIC", "DISPLAY_NAME": "Langganan Musik 30 Hari", "DESCRIPTION": "Musik tanpa batas", "FINAL_PRICE": 15000},
-        ],
-        "DEKO_TOPUPALL": [
-            {"CODE": "TPA100", "DISPLAY_NAME": "Pulsa All 100rb", "DESCRIPTION": "Pulsa semua operator", "FINAL_PRICE": 100500},
-        ],
-    },
-    "3": {
-        "FRC": [
-            {"CODE": "FRC-KPK1", "DISPLAY_NAME": "Paket Ketengan Harian", "DESCRIPTION": "Kuota ketengan 1 hari", "FINAL_PRICE": 3000},
-            {"CODE": "FRC 7D", "DISPLAY_NAME": "FRC 7D", "DESCRIPTION": "<p>Kuota ketengan <b>7 hari</b></p>", "FINAL_PRICE": 9000},
-        ],
-        "NEW_TYPE": [
-            {"CODE": "NT1", "DISPLAY_NAME": "Produk Baru", "DESCRIPTION": "Produk jenis baru", "FINAL_PRICE": "7000"},
-        ],
-    },
-}
-
-
-def national(number):
-    """Digits of a phone number without its country or trunk prefix ("812...")."""
-    digits = re.sub(r"\D", "", "" if number is None else str(number))
-    if digits.startswith("62"):
-        digits = digits[2:]
-    return digits[1:] if digits.startswith("0") else digits
-
-
-def msisdn62(number):
-    return "62" + national(number)
-
-
-def msisdn08(number):
-    return "0" + national(number)
-
-
-def whole(value):
-    """A price as a whole number (text or number, decimals truncated); None if not a price."""
-    try:
-        return int(float(str(value).strip()))
-    except (TypeError, ValueError, OverflowError):
-        return None
-
-
-def build_catalogue(size=None):
-    """The regular catalogue; with ``size``, padded with generated products to about that many."""
-    catalogue = json.loads(json.dumps(BASE_CATALOGUE))
-    slots = [(cat, key) for cat in sorted(catalogue) for key in catalogue[cat]]
-    extra = max(0, int(size or 0) - sum(len(p) for c in catalogue.values() for p in c.values()))
-    for i in range(extra):
-        cat, key = slots[i % len(slots)]
-        price = 1000 + (i % 200) * 500
-        catalogue[cat][key].append({
-            "CODE": "G%s.%05d" % (key[:3], i),
-            "DISPLAY_NAME": "Produk %s %d" % (key.title().replace("_", " "), i),
-            "DESCRIPTION": "<p>Produk generik nomor %d</p>" % i,
-            "FINAL_PRICE": str(price) if i % 5 == 0 else price,
-        })
-    return catalogue
-
-
-def offers_for(number):
-    """2 to 4 best offers for a subscriber number, always the same for the same number."""
-    digest = hashlib.sha1(national(number).encode("ascii")).hexdigest()
-    offers = []
-    for i in range(2 + int(digest[0], 16) % 3):
-        gb = (1, 3, 5, 10, 15, 25)[int(digest[i + 1], 16) % 6]
-        price = gb * 5000 + (int(digest[i + 5], 16) % 4) * 1000
-        offers.append({
-            "offerId": "OF-%s.%d" % (digest[:6].upper(), i + 1),
-            "productType": ("DATA_PACKAGE", "VOICE_SMS", "COMBO_PACK", "DATA_PACKAGE")[i],
-            "productPrice": str(price) if i == 1 else price,
-            "offerDescription": "<p>Kuota <div>%dGB</div></p><p>Berlaku 30 hari</p>" % gb,
-            "offerShortDesc": "Kuota %dGB 30 Hari" % gb,
-            "recommendationName": "REKOMENDASI_%d" % (i + 1),
-            "registrationKey": digest[8 + i * 4:16 + i * 4],
-            "retailerIncentive": 250 * (1 + int(digest[i + 9], 16) % 4),
-        })
-    return offers
-
-
-class _Fault(object):
-    def __init__(self, kind, count, delay, error, when, status):
-        if kind not in FAULT_KINDS:
-            raise ValueError("unknown fault kind %r" % (kind,))
-        if when not in ("before", "after"):
-            raise ValueError("fault 'when' must be 'before' or 'after'")
-        self.kind, self.count, self.delay, self.error, self.when, self.status = (
-            kind, count, delay, error, when, status)
+from simulator.routes import PUBLIC_PATHS, PURCHASE_PATHS, ProviderRoutes, _refusal, _success
 
 
 class _Server(ThreadingHTTPServer):
     request_queue_size = 128  # many gateway threads may connect at once
 
 
-class ProviderSimulator(LoopbackServer):
+class ProviderSimulator(ProviderRoutes, LoopbackServer):
     """The provider, in process. ``start()`` serves on 127.0.0.1 in a background thread."""
 
     server_class = _Server
@@ -178,16 +66,19 @@ class ProviderSimulator(LoopbackServer):
         self.catalogue = build_catalogue(catalogue_size)
         self._codes = dict((p["CODE"], p) for cat in self.catalogue.values()
                            for products in cat.values() for p in products)
-        self.ledger = []
         self.requests = {}
         self.otp_logins = 0
         self._tokens = {}
         self._inbox = {}
-        self._history = []
-        self._faults = {}
-        self._random = None
         self._lock = threading.RLock()
+        self._ledger = Ledger(self._lock)
+        self._faults = Faults()
         self._sockets = set()
+
+    @property
+    def ledger(self):
+        """Every purchase request the provider saw, oldest first (ledger.py tells its records)."""
+        return self._ledger.records
 
     # ---- life cycle -------------------------------------------------------------
 
@@ -210,106 +101,67 @@ class ProviderSimulator(LoopbackServer):
             self._tokens.clear()
 
     def inject(self, path, kind, count=1, delay=0.0, error=None, when="before", status=503):
-        """Make the next ``count`` requests to ``path`` (None: all, until cleared) fail.
-
-        kinds: "drop" (close without an answer), "delay" (wait ``delay`` seconds, then
-        answer), "http500" (HTTP ``status`` with an error body), "refuse" (provider
-        refusal with ``error``). ``when``="after" carries the request out first.
-        """
-        if error is None:
-            error = "Service Unavailable" if kind == "http500" else "Layanan sedang gangguan"
-        fault = _Fault(kind, count, float(delay), error, when, int(status))
-        with self._lock:
-            self._faults.setdefault(path, []).append(fault)
+        """Make the next ``count`` requests to ``path`` (None: all, until cleared) fail with a fault
+        of ``kind`` (faults.py tells the kinds and the rest)."""
+        self._faults.inject(path, kind, count, delay, error, when, status)
 
     def random_faults(self, rate=0.0, kinds=("drop", "delay", "http500"), seed=None, delay=0.5,
                       rates=None, paths=None):
-        """Hit requests at random: each with probability ``rate`` by a fault chosen evenly from
-        ``kinds``, or with ``rates`` ({kind: probability}, together at most 1) kind by kind.
-
-        At most one fault a request. A purchase is hit before or after it is carried out, by
-        chance; "delay" waits ``delay`` seconds, "http500" answers HTTP 503, "refuse" refuses
-        with "Gangguan acak". ``seed`` makes the draws repeatable. ``paths`` limits the faults
-        to requests to those paths (None: every provider path).
-        """
-        if rates is None:
-            rates = [(kind, float(rate) / len(kinds)) for kind in kinds] if kinds else []
-        else:
-            rates = list(dict(rates).items())
-        bounds, total = [], 0.0
-        for kind, share in rates:
-            _Fault(kind, None, 0.0, "", "before", 503)  # an unknown kind raises here
-            if not 0.0 <= float(share) <= 1.0:
-                raise ValueError("fault rate of %r must be between 0 and 1" % (kind,))
-            total += float(share)
-            bounds.append((total, kind))
-        if total > 1.0 + 1e-9:
-            raise ValueError("fault rates add up to %g, more than 1" % total)
-        with self._lock:
-            self._random = (tuple(bounds), random.Random(seed), float(delay),
-                            None if paths is None else frozenset(paths))
+        """Hit requests at random, with probability ``rate`` or ``rates`` kind by kind (faults.py tells how)."""
+        self._faults.random_faults(rate, kinds, seed, delay, rates, paths)
 
     def clear_faults(self):
-        with self._lock:
-            self._faults.clear()
-            self._random = None
+        self._faults.clear()
 
     def complete_pending(self):
         """The provider finishes the purchases it left pending: each succeeds and is charged, in its
         history and in its ledger. Returns how many it finished."""
-        done = 0
         with self._lock:
-            for _, entry in self._history:
-                if str(entry.get("statusDesc")).upper() == "PENDING":
-                    entry["statusDesc"] = "Sukses" if entry["statusDesc"] == "Pending" else "SUKSES"
-                    for detail in entry.get("trxDetail") or ():
-                        detail["statusDesc"] = "Transaksi Sukses"
-                    self.balance -= whole(entry["finalSuccessPrice"])
-                    done += 1
-            for record in self.ledger:
-                if record["outcome"] == "PENDING":
-                    record["outcome"] = "SUKSES"
-        return done
-
-    def add_history(self, entry):
-        with self._lock:
-            self._history.append((0.0, json.loads(json.dumps(entry))))
+            charges = self._ledger.complete_pending()
+            self.balance -= sum(charges)
+        return len(charges)
 
     def clear_history(self):
-        with self._lock:
-            del self._history[:]
+        self._ledger.clear_history()
 
     def history(self):
         """The entries visible now, oldest first."""
-        now = time.monotonic()
-        with self._lock:
-            return [entry for visible, entry in self._history if visible <= now]
+        return self._ledger.history()
 
     def inbox(self, msisdn, since=None):
         with self._lock:
             messages = list(self._inbox.get(msisdn62(msisdn), ()))
         return [dict(m) for m in messages if since is None or m["time"] >= since]
 
+    # ---- sessions -------------------------------------------------------------------
+
+    def _new_session(self):
+        """A new session token, valid for ``token_lifetime`` seconds; counted as an OTP login."""
+        with self._lock:
+            token = secrets.token_hex(16)
+            self._tokens[token] = time.monotonic() + self.token_lifetime
+            self.otp_logins += 1
+        return token
+
+    def _token_valid(self, token):
+        with self._lock:
+            expires = self._tokens.get(token or "")
+            if expires is None:
+                return False
+            if expires <= time.monotonic():
+                del self._tokens[token]
+                return False
+            return True
+
     # ---- request handling -----------------------------------------------------------
 
     def _take_fault(self, path):
+        """Counts the request to ``path``; the fault that hits it, or None (never for a control path)."""
         with self._lock:
             self.requests[path] = self.requests.get(path, 0) + 1
-            if path.startswith("/_sim/"):
-                return None
-            for fault in self._faults.get(path, ()):
-                if fault.count is None or fault.count > 0:
-                    if fault.count is not None:
-                        fault.count -= 1
-                    return fault
-            if self._random is not None and (self._random[3] is None or path in self._random[3]):
-                bounds, rng, delay, _ = self._random
-                draw = rng.random()
-                for bound, kind in bounds:
-                    if draw < bound:
-                        when = rng.choice(("before", "after")) if path in PURCHASE_PATHS else "before"
-                        return _Fault(kind, 1, delay, "Gangguan acak", when, 503)
-        return None
+        if path.startswith("/_sim/"):
+            return None
+        return self._faults.take(path)
 
     def handle(self, method, path, query, body, token):
         """One request -> ("reply", status, payload) or ("drop",)."""
@@ -319,12 +171,11 @@ class ProviderSimulator(LoopbackServer):
                 time.sleep(fault.delay)
             else:
                 if path in PURCHASE_PATHS:
-                    self._record(path, body, False, error=fault.error, fault=fault.kind + ":before")
+                    self._ledger.record(path, body, False, error=fault.error, fault=fault.kind + ":before")
                 return self._faulted(fault)
         result = self._process(method, path, query, body, token)
         if fault is not None and len(result) > 2:
-            with self._lock:
-                result[2]["fault"] = "%s:%s" % (fault.kind, fault.when)
+            self._ledger.mark_fault(result[2], "%s:%s" % (fault.kind, fault.when))
         if fault is not None and fault.when == "after":
             if fault.kind == "delay":
                 time.sleep(fault.delay)
@@ -337,7 +188,7 @@ class ProviderSimulator(LoopbackServer):
         if fault.kind == "drop":
             return ("drop",)
         if fault.kind == "http500":
-            return ("reply", fault.status, {"success": False, "message": "", "error": fault.error, "data": None})
+            return ("reply", fault.status, _refusal(fault.error))
         return ("reply", 200, _refusal(fault.error))
 
     def _process(self, method, path, query, body, token):
@@ -347,44 +198,28 @@ class ProviderSimulator(LoopbackServer):
                 try:
                     since = datetime.datetime.strptime(since, "%Y-%m-%d %H:%M:%S").strftime("%Y-%m-%d %H:%M:%S")
                 except ValueError:
-                    return 400, {"success": False, "message": "", "error": "since tidak valid", "data": None}
+                    return 400, _refusal("since tidak valid")
             messages = self.inbox((query.get("msisdn") or [""])[0], since)
             return 200, {"messages": [dict((k, m[k]) for k in ("time", "otp", "text")) for m in messages]}
-        reports = {"/_sim/ledger": self._sim_ledger, "/_sim/stats": self._sim_stats}
+        reports = {"/_sim/ledger": self._ledger.report, "/_sim/stats": self._sim_stats}
         if path in reports and method == "GET":
             return 200, reports[path]()
         if method != "POST":
-            return 405, {"success": False, "message": "", "error": "Metode tidak didukung", "data": None}
+            return 405, _refusal("Metode tidak didukung")
         if not isinstance(body, dict):
-            return 400, {"success": False, "message": "", "error": "Body harus objek JSON", "data": None}
+            return 400, _refusal("Body harus objek JSON")
         control = {"/_sim/expire": self._sim_expire, "/_sim/fault": self._sim_fault, "/_sim/clear": self._sim_clear}
         if path in control:
             return control[path](body)
-        endpoints = {
-            "/auth/login": self._login, "/auth/otp": self._otp, "/balance": self._balance,
-            "/products": self._products, "/offers": self._offers, "/history": self._history_list,
-            "/check/kpk": self._check, "/check/spv": self._check,
-        }
-        if path not in endpoints and path not in PURCHASE_PATHS:
-            return 404, {"success": False, "message": "", "error": "Alamat tidak dikenal", "data": None}
+        route = self.route(path)
+        if route is None:
+            return 404, _refusal("Alamat tidak dikenal")
         if path not in PUBLIC_PATHS and not self._token_valid(token):
             if path in PURCHASE_PATHS:
                 return (200, _refusal("invalid_token"),
-                        self._record(path, body, False, error="invalid_token"))
+                        self._ledger.record(path, body, False, error="invalid_token"))
             return 200, _refusal("invalid_token")
-        if path in PURCHASE_PATHS:
-            return self._purchase(path, body)
-        return endpoints[path](path, body)
-
-    def _token_valid(self, token):
-        with self._lock:
-            expires = self._tokens.get(token or "")
-            if expires is None:
-                return False
-            if expires <= time.monotonic():
-                del self._tokens[token]
-                return False
-            return True
+        return route(path, body)
 
     # ---- control endpoints --------------------------------------------------------
 
@@ -398,7 +233,7 @@ class ProviderSimulator(LoopbackServer):
                         delay=body.get("delay", 0.0), error=body.get("error"),
                         when=body.get("when", "before"), status=body.get("status", 503))
         except (KeyError, ValueError, TypeError) as error:
-            return 400, {"success": False, "message": "", "error": "fault tidak valid: %s" % error, "data": None}
+            return 400, _refusal("fault tidak valid: %s" % error)
         return 200, _success("Gangguan dipasang")
 
     def _sim_clear(self, body):
@@ -407,150 +242,10 @@ class ProviderSimulator(LoopbackServer):
             self.clear_history()
         return 200, _success("Gangguan dihapus")
 
-    def _sim_ledger(self):
-        with self._lock:
-            return {"ledger": [dict(entry) for entry in self.ledger]}
-
     def _sim_stats(self):
         with self._lock:
             return {"otp_logins": self.otp_logins, "requests": dict(self.requests),
                     "purchases": len(self.ledger), "balance": self.balance}
-
-    # ---- provider endpoints ---------------------------------------------------------
-
-    def _login(self, path, body):
-        msisdn = msisdn62(body.get("msisdn"))
-        if self.retailers.get(msisdn) != body.get("idretail"):
-            return 200, _refusal("Nomor tidak terdaftar")
-        otp = "%06d" % secrets.randbelow(1000000)
-        now = datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
-        with self._lock:
-            self._inbox.setdefault(msisdn, []).append(
-                {"time": now, "otp": otp, "text": "Kode OTP Deko Anda: %s. Jangan berikan ke siapa pun." % otp})
-        return 200, _success("OTP telah dikirim ke %s" % msisdn)
-
-    def _otp(self, path, body):
-        msisdn = msisdn62(body.get("msisdn"))
-        with self._lock:
-            messages = self._inbox.get(msisdn) or []
-            latest = messages[-1] if messages else None
-            if (self.retailers.get(msisdn) != body.get("idretail") or latest is None
-                    or latest.get("used") or str(body.get("otp")) != latest["otp"]):
-                return 200, _refusal("OTP salah")
-            latest["used"] = True
-            token = secrets.token_hex(16)
-            self._tokens[token] = time.monotonic() + self.token_lifetime
-            self.otp_logins += 1
-        return 200, _success("Login berhasil", {"gatewayToken": token})
-
-    def _balance(self, path, body):
-        with self._lock:
-            balance = self.balance
-        return 200, _success("Saldo", {"Total": str(balance), "Bonus": "0", "Currency": "IDR"})
-
-    def _products(self, path, body):
-        kategori = str(body.get("kategori"))
-        if kategori in self.catalogue:
-            return 200, _success("Daftar produk", self.catalogue[kategori])
-        # A product-type category ("DEKOTOPUP", "DEKO_PACKAGE") gives that type's products.
-        wanted = kategori.replace("_", "").upper()
-        found = {}
-        for code in sorted(self.catalogue):
-            for key, products in self.catalogue[code].items():
-                if key.replace("_", "") == wanted:
-                    found.setdefault(key, []).extend(products)
-        return 200, _success("Daftar produk", found)
-
-    def _offers(self, path, body):
-        if national(body.get("msisdn")).endswith("000"):
-            return 200, _refusal("Nomor tidak valid")
-        return 200, _success("Penawaran terbaik", offers_for(body.get("msisdn")))
-
-    def _check(self, path, body):
-        number = body.get("msisdn")
-        if national(number).endswith("000"):
-            return 200, _refusal("Nomor tidak valid")
-        until = (datetime.datetime.now() + datetime.timedelta(days=30)).strftime("%d-%m-%Y")
-        if path == "/check/kpk":
-            return 200, _success("Cek KPK", "KPK %s: kuota 10GB, aktif s.d. %s" % (msisdn08(number), until))
-        return 200, _success("Cek SPV", "SPV %s: voucher 5GB belum dipakai, berlaku s.d. %s" % (number, until))
-
-    def _history_list(self, path, body):
-        return 200, _success("Riwayat transaksi", self.history())
-
-    def _record(self, path, body, accepted, outcome=None, batch=None, error="", fault=None):
-        entry = {"endpoint": path, "fields": dict(body) if isinstance(body, dict) else body,
-                 "accepted": accepted, "outcome": outcome, "batchId": batch, "error": error,
-                 "fault": fault, "time": time.time()}
-        with self._lock:
-            self.ledger.append(entry)
-        return entry
-
-    def _purchase(self, path, body):
-        def refuse(reason):
-            return 200, _refusal(reason), self._record(path, body, False, error=reason)
-
-        if str(body.get("pin")) != self.pin:
-            return refuse("PIN salah")
-        destination = body.get("msisdn")
-        if path == "/purchase/offer":
-            if national(destination).endswith("000"):
-                return refuse("Nomor tidak valid")
-            code = body.get("offerId")
-            product = dict((o["offerId"], o) for o in offers_for(destination)).get(code)
-            price = product and product["productPrice"]
-        else:
-            code = body.get("kodeproduk")
-            product = self._codes.get(code) if isinstance(code, str) else None
-            price = product and product["FINAL_PRICE"]
-        if product is None:
-            return refuse("Produk tidak ditemukan")
-        charge = whole(price)
-        if whole(body.get("harga")) is None or whole(body.get("harga")) != charge:
-            return refuse("Harga tidak sesuai")
-        digits = re.sub(r"\D", "", str(destination))
-        outcome = "GAGAL" if digits.endswith("99") else "PENDING" if digits.endswith("98") else "SUKSES"
-        with self._lock:
-            if self._batch_draws.random() < self.numeric_batch_rate:
-                batch = next(self._numeric_batches)
-            else:
-                batch = "B" + uuid.uuid4().hex[:15].upper()
-            if charge > self.balance:
-                return refuse("Saldo tidak cukup")
-            if outcome == "SUKSES":
-                self.balance -= charge
-            self._history.append((time.monotonic() + self.history_delay,
-                                  self._history_entry(path, code, price, charge, destination, outcome, batch)))
-            entry = self._record(path, body, True, outcome, batch)
-        message = "Transaksi %s ke %s sedang diproses" % (code, destination)
-        return 200, _success(message, {"batchId": batch}), entry
-
-    @staticmethod
-    def _history_entry(path, code, price, charge, destination, outcome, batch):
-        submitted = datetime.datetime.now(UTC7).strftime("%Y%m%d%H%M%S") + "000"
-        detail_status = {"SUKSES": "Transaksi Sukses", "GAGAL": "Saldo operator gagal",
-                         "PENDING": "Transaksi sedang diproses"}[outcome]
-        status = outcome.capitalize() if path == "/purchase" else outcome
-        product_price, final_price = price, charge
-        if path == "/purchase/kpk":
-            product_price, final_price = "-", str(charge)
-        elif path == "/purchase/spv":
-            product_price = "%d.0" % charge
-        detail = {"batchId": batch, "statusDesc": detail_status}
-        if path == "/purchase/spv":
-            detail["qrvoucher"] = str(destination)
-        else:
-            detail["msisdn"] = msisdn08(destination)
-        return {"submittedDate": submitted, "productId": code, "productPrice": product_price,
-                "finalSuccessPrice": final_price, "statusDesc": status, "trxDetail": [detail]}
-
-
-def _success(message, data=None):
-    return {"success": True, "message": message, "error": "", "data": data}
-
-
-def _refusal(error):
-    return {"success": False, "message": error, "error": error, "data": None}
 
 
 class _ProviderHandler(PromptHandler):

@@ -15,7 +15,8 @@ from apps.deko.libs.terminal import Terminal
 from apps.deko.models import requests as R
 from apps.deko.models.objects.inquery import InqueryDetail
 from apps.deko.models.objects.transaksi import Produk, Transaksi
-from simulator.provider import ProviderSimulator, offers_for
+from simulator.catalogue import offers_for
+from simulator.provider import ProviderSimulator
 
 THREADS, OPS, TIMEOUT, BOUND = 16, 40, 0.5, 35.0
 BUYS = {"Transaksi", "TransaksiKPK", "TransaksiSPV", "TransaksiTerbaik"}
