@@ -35,7 +35,7 @@ public:
     // Room kept besides what a level takes and the way to the next: for a next level that goes
     // somewhat deeper than this one (raising the error and unwinding take less than what the level
     // already took below the point where it checks).
-    static constexpr std::size_t kMargin = 2 * 1024;
+    static constexpr std::size_t kMargin = 1024;
     // The way from a level's check to the next level's start, until one has been seen on the thread.
     static constexpr std::size_t kFirstStride = 2 * 1024;
 
