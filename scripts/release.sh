@@ -16,6 +16,8 @@ Makes the release files in dist/ (emptied first) and prints each file's checks:
                                                   version (3.11 on Debian 12)  (scripts/portable.sh)
   dekoconnection.cpython-37m-x86_64-linux-gnu.so  any x86-64 Linux since 2014, CPython 3.7
   dekoconnection.pyi                              the type stubs
+  .debug/*.so.debug                               the Linux files' debug information (they are
+                                                  stripped), for gdb and crash reports
 The checks (scripts/checks.py) read the files without running them: the Windows files are DLLs
 for their machine that export the module's entry alone and need python37.dll and Windows' own
 DLLs alone; the Linux files need at most glibc 2.17 and no system libstdc++. Exits non-zero when
@@ -53,6 +55,14 @@ cp -p build-windows/win_amd64/extension/dekoconnection.cp37-win_amd64.pyd \
       build-windows/win32/extension/dekoconnection.cp37-win32.pyd \
       "$work"/apps/deko/libs/connections/dekoconnection.cpython-*-x86_64-linux-gnu.so \
       apps/deko/libs/connections/dekoconnection.pyi dist/
+# The Linux files go out stripped, as an install gives them; their debug information stays beside
+# them in dist/.debug/ (where gdb looks, through each file's .gnu_debuglink), for crash reports.
+mkdir -p dist/.debug
+for so in dist/*.so; do
+    debug=dist/.debug/$(basename "$so").debug
+    objcopy --only-keep-debug "$so" "$debug"
+    objcopy --strip-debug --strip-unneeded --add-gnu-debuglink="$debug" "$so"
+done
 echo "release: the files in dist/ and their checks"
 py37=$(bash scripts/py37.sh)
 headers=$("$py37" -c "import sysconfig; print(sysconfig.get_paths()['include'])")
