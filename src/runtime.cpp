@@ -4,7 +4,6 @@
 #include <map>
 #include <string>
 #include <unordered_map>
-#include <utility>
 
 namespace deko {
 

@@ -52,17 +52,17 @@ Ref exchange(PyObject* self, PyObject* request, const Ref& fields, Ref& token) {
 // events of a wait run code that meets an expired session again.
 thread_local int t_waiting = 0;
 
-// Qt's module, when the process has loaded it (a null Ref otherwise).
-Ref qt_core() {
-    Ref qtcore = Ref::steal_or_null(PyImport_GetModule(py_str(kQtCore).get()));
-    if (!qtcore && PyErr_Occurred()) throw PyError();
-    return qtcore;
+// A module the process has loaded, by its name of static storage (a null Ref when it has not).
+Ref loaded_module(const char* name) {
+    Ref module = Ref::steal_or_null(PyImport_GetModule(static_str(name)));
+    if (!module && PyErr_Occurred()) throw PyError();
+    return module;
 }
 
 // The waiting thread's pending Qt events, when the process has a Qt application: the login it
 // waits for may need this thread (a getOtp that asks the GUI thread through a blocking queued call).
 void process_qt_events() {
-    Ref qtcore = qt_core();
+    Ref qtcore = loaded_module(kQtCore);
     if (!qtcore) return;
     Ref application = attr(qtcore, kQCoreApplication);
     if (!is_none(call_method(application, kInstance))) call_method(application, kProcessEvents);
@@ -70,11 +70,8 @@ void process_qt_events() {
 
 // Whether this is the interpreter's main thread.
 bool on_main_thread() {
-    Ref threading = Ref::steal_or_null(PyImport_GetModule(literal("threading")));
-    if (!threading) {
-        if (PyErr_Occurred()) throw PyError();
-        return false;
-    }
+    Ref threading = loaded_module("threading");
+    if (!threading) return false;
     Ref ident = attr(call_method(threading, kMainThread), kIdent);
     unsigned long main = PyLong_AsUnsignedLong(ident.get());
     if (main == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyError();
@@ -91,7 +88,7 @@ bool inside_a_nested_event_loop() {
     if (t_waiting > 0) return true;
     Ref thread = Ref::borrow(RunningQThread::current());
     if (!thread) {
-        Ref qtcore = qt_core();
+        Ref qtcore = loaded_module(kQtCore);
         if (!qtcore || !on_main_thread()) return false;
         Ref application = attr(qtcore, kQCoreApplication);
         if (is_none(call_method(application, kInstance))) return false;  // no application, no event loop
